@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# Sets everything up and runs the whole test suite.
+#   scripts/test.sh              Release build in build/, all tests
+#   scripts/test.sh --sanitize   AddressSanitizer + UBSan build in build-asan/
+#   scripts/test.sh --tsan       ThreadSanitizer build in build-tsan/
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+mode=release
+case "${1:-}" in
+  --sanitize) mode=asan ;;
+  --tsan) mode=tsan ;;
+  "") ;;
+  *) echo "usage: $0 [--sanitize|--tsan]" >&2; exit 2 ;;
+esac
+
+scripts/install-deps.sh
+
+generator=()
+command -v ninja >/dev/null && generator=(-G Ninja)
+werror=OFF
+[ -n "${CI:-}" ] && werror=ON
+
+case "$mode" in
+  release) dir=build; flags=(-DCMAKE_BUILD_TYPE=Release) ;;
+  asan) dir=build-asan; flags=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORVAN_SANITIZE=ON -DKORVAN_BUILD_BENCH=OFF) ;;
+  tsan) dir=build-tsan; flags=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORVAN_TSAN=ON -DKORVAN_BUILD_BENCH=OFF) ;;
+esac
+
+cmake -S . -B "$dir" "${generator[@]}" "${flags[@]}" -DKORVAN_WERROR="$werror"
+cmake --build "$dir" -j"$(nproc)"
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+ctest --test-dir "$dir" --output-on-failure -j"$(nproc)" --timeout 300
