@@ -1,0 +1,58 @@
+// Cutting complete frames out of the bytes received from the other end.
+//
+// The receive buffer holds every byte received and not yet consumed. Frames
+// are taken from its front one at a time; an incomplete frame waits there for
+// more bytes and is never an error.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <span>
+#include <vector>
+
+#include "tunnel/frame_format.h"
+
+namespace korvan {
+
+// One complete frame, still in the receive buffer while it is handled.
+struct FrameView {
+  std::uint8_t flags = 0;
+  std::uint8_t escape = kDefaultEscape;  // 124 when the frame carries none
+  std::size_t payload_offset = 0;        // within ReceiveBuffer::data()
+  std::size_t payload_length = 0;
+  std::size_t frame_length = 0;          // header + payload
+};
+
+// What the frame handler tells the cutter.
+enum class FrameVerdict { kContinue, kClose };
+
+// The bytes received and not yet consumed. Consuming from the front moves
+// an offset; the bytes are shifted down only when more arrive.
+class ReceiveBuffer {
+ public:
+  void Append(std::span<const std::uint8_t> bytes);
+  std::span<const std::uint8_t> data() const { return {bytes_.data() + start_, bytes_.size() - start_}; }
+  std::size_t size() const { return bytes_.size() - start_; }
+  bool empty() const { return size() == 0; }
+  void Consume(std::size_t count);
+  void Clear();
+
+ private:
+  std::vector<std::uint8_t> bytes_;
+  std::size_t start_ = 0;
+};
+
+// Reads the header at the front of `buffered`. Returns false while the frame
+// is incomplete: fewer than 3 bytes, only 3 bytes of a frame with a two-byte
+// length, or fewer than header + payload bytes.
+bool PeekFrame(std::span<const std::uint8_t> buffered, FrameView& frame);
+
+using FrameHandler = std::function<FrameVerdict(const ReceiveBuffer& buffer, const FrameView& frame)>;
+
+// Hands every complete frame at the front of `buffer` to `handler`, in order,
+// and removes each after the handler returns. Stops at the first incomplete
+// frame, or when the handler says kClose (that frame stays in the buffer).
+FrameVerdict DecodeFrames(ReceiveBuffer& buffer, const FrameHandler& handler);
+
+}  // namespace korvan
