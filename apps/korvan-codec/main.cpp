@@ -1,1 +1,147 @@
-int main(){}
+// korvan-codec: pack and unpack tunnel frames, build and dump word lists.
+//
+//   korvan-codec pack --words FILE            raw block on stdin -> one frame
+//   korvan-codec unpack --words FILE          frames on stdin -> payloads
+//   korvan-codec words build --version N [--count 256] FILE...
+//   korvan-codec words dump FILE
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "tunnel/codec_commands.h"
+#include "tunnel/word_list.h"
+#include "tunnel/word_list_builder.h"
+
+namespace {
+
+constexpr int kExitError = 1;
+constexpr int kExitUsage = 2;
+
+const char kUsage[] =
+    "usage: korvan-codec pack --words FILE < block > frame\n"
+    "       korvan-codec unpack --words FILE < frames > data\n"
+    "       korvan-codec words build --version N [--count 256] FILE... > list.lvk\n"
+    "       korvan-codec words dump FILE\n";
+
+int Usage(const std::string& problem) {
+  std::cerr << "korvan-codec: " << problem << "\n" << kUsage;
+  return kExitUsage;
+}
+
+int Fail(const std::string& problem) {
+  std::cerr << "korvan-codec: " << problem << "\n";
+  return kExitError;
+}
+
+std::vector<std::uint8_t> ReadStdin() {
+  std::freopen(nullptr, "rb", stdin);
+  return {std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>()};
+}
+
+bool WriteStdout(const void* data, std::size_t size) {
+  std::freopen(nullptr, "wb", stdout);
+  return std::fwrite(data, 1, size, stdout) == size && std::fflush(stdout) == 0;
+}
+
+std::optional<unsigned long> ParseNumber(const std::string& text, unsigned long max) {
+  if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos || text.size() > 9) return std::nullopt;
+  const unsigned long v = std::stoul(text);
+  if (v > max) return std::nullopt;
+  return v;
+}
+
+// pack / unpack: both take exactly "--words FILE".
+int RunFrameCommand(const std::string& command, const std::vector<std::string>& args) {
+  if (args.size() != 2 || args[0] != "--words") return Usage(command + " needs --words FILE");
+  std::string error;
+  const korvan::WordListPtr words = korvan::LoadWordList(args[1], &error);
+  if (!words) return Fail("word list " + args[1] + ": " + error);
+  const std::vector<std::uint8_t> input = ReadStdin();
+  const korvan::CommandResult result =
+      command == "pack" ? korvan::PackCommand(*words, input) : korvan::UnpackCommand(*words, input);
+  if (!result.ok) return Fail(result.error);
+  if (!WriteStdout(result.output.data(), result.output.size())) return Fail("cannot write standard output");
+  return EXIT_SUCCESS;
+}
+
+int RunWordsBuild(const std::vector<std::string>& args) {
+  std::optional<unsigned long> version;
+  unsigned long count = korvan::WordList::kMaxWords;
+  std::vector<std::string> files;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    if (args[i] == "--version" || args[i] == "--count") {
+      if (i + 1 >= args.size()) return Usage(args[i] + " needs a value");
+      const bool is_version = args[i] == "--version";
+      const auto v = ParseNumber(args[i + 1], is_version ? 255 : korvan::WordList::kMaxWords);
+      if (!v) return Usage(is_version ? "--version takes 0..255" : "--count takes 0..256");
+      if (is_version) {
+        version = v;
+      } else {
+        count = *v;
+      }
+      ++i;
+    } else {
+      files.push_back(args[i]);
+    }
+  }
+  if (!version) return Usage("words build needs --version N");
+  if (files.empty()) return Usage("words build needs at least one corpus file");
+  std::vector<std::string> documents;
+  documents.reserve(files.size());
+  for (const std::string& file : files) {
+    std::ifstream in(file, std::ios::binary);
+    if (!in) return Fail("cannot open corpus file " + file);
+    documents.emplace_back(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    if (in.bad()) return Fail("cannot read corpus file " + file);
+  }
+  // Progress on standard error: one line per stage, with how far it has come.
+  std::string last_stage;
+  const korvan::WordListBuildProgress progress = [&](std::string_view stage, std::size_t done, std::size_t total) {
+    if (stage != last_stage) {
+      last_stage = stage;
+      std::cerr << "\nkorvan-codec: " << stage;
+    }
+    if (total > 0) std::cerr << " " << (100 * done / total) << "%";
+    std::cerr << std::flush;
+  };
+  const korvan::WordList list =
+      korvan::BuildWordList(documents, static_cast<std::uint8_t>(*version), count, progress);
+  std::cerr << "\nkorvan-codec: " << list.size() << " words\n";
+  const std::vector<std::uint8_t> file = korvan::SerializeWordListFile(list);
+  if (!WriteStdout(file.data(), file.size())) return Fail("cannot write standard output");
+  return EXIT_SUCCESS;
+}
+
+int RunWordsDump(const std::vector<std::string>& args) {
+  if (args.size() != 1) return Usage("words dump takes one FILE");
+  std::string error;
+  const korvan::WordListPtr words = korvan::LoadWordList(args[0], &error);
+  if (!words) return Fail("word list " + args[0] + ": " + error);
+  const std::string text = korvan::DumpWordList(*words);
+  std::cout << text << std::flush;
+  return std::cout ? EXIT_SUCCESS : Fail("cannot write standard output");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::vector<std::string> all(argv + 1, argv + argc);
+  if (all.empty()) return Usage("no command");
+  const std::string& command = all[0];
+  if (command == "pack" || command == "unpack") return RunFrameCommand(command, {all.begin() + 1, all.end()});
+  if (command == "words" && all.size() >= 2) {
+    const std::vector<std::string> rest(all.begin() + 2, all.end());
+    if (all[1] == "build") return RunWordsBuild(rest);
+    if (all[1] == "dump") return RunWordsDump(rest);
+  }
+  if (command == "--help" || command == "-h") {
+    std::cout << kUsage;
+    return EXIT_SUCCESS;
+  }
+  return Usage("unknown command " + command);
+}

@@ -1,0 +1,49 @@
+// Chooses the words of a word list from a corpus of sample traffic.
+//
+// The words are chosen for what they save once both stages of PackBlock have
+// run, substitution and then deflate. Deflate already removes repeats inside a
+// block, so a word pays mainly where its text occurs once per block: the list
+// behaves like a small preset dictionary shared by every block, and a long
+// phrase that many blocks carry (a whole header line, doctype and script/link
+// boilerplate) is worth far more than a short word. docs/word-list.md
+// describes the method.
+//
+// Pure computation, no shared state: any number of threads may build lists at
+// once. The result depends only on the arguments (deterministic).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "tunnel/word_list.h"
+
+namespace korvan {
+
+// Reports progress: a short stage name, and how far it has come (`done` of
+// `total` steps; total may be 0 when unknown). Called from the building
+// thread, a few hundred times per build at most.
+using WordListBuildProgress =
+    std::function<void(std::string_view stage, std::size_t done, std::size_t total)>;
+
+// Builds a list of at most `count` words (at most WordList::kMaxWords) from
+// `documents`, each the full bytes of one sample: a response body, a resource
+// file, or a dump of HTTP header blocks (a document that starts with "HTTP/"
+// is cut before each further header block that starts with "HTTP/"). Longer
+// documents are taken as the 64511-byte blocks the tunnel would send.
+//
+// Every word is 2 to 255 bytes long and holds neither the byte 0 nor 124 (the
+// default escape byte), and occurs in at least two documents. The words are in
+// the order in which substitution should try them (longer first). Fewer than
+// `count` words come back when the corpus offers no more that pay.
+//
+// Time and memory grow linearly with the corpus: about 40 bytes of memory per
+// corpus byte, and on the order of a minute for 20 MB.
+WordList BuildWordList(const std::vector<std::string>& documents, std::uint8_t version,
+                       std::size_t count = WordList::kMaxWords,
+                       const WordListBuildProgress& progress = {});
+
+}  // namespace korvan

@@ -1,0 +1,66 @@
+// What a connection worker needs from the world around it, as small
+// interfaces: the main-thread hand-off, the tick clock, and stream sockets.
+// The platform layer implements them; tests replace them with fakes.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <span>
+#include <string>
+
+namespace korvan {
+
+// Runs work on the main thread, which owns all shared state.
+class MainThread {
+ public:
+  virtual ~MainThread() = default;
+  // Runs `fn` on the main thread and returns when it has finished. Called
+  // from the main thread itself, it runs `fn` at once.
+  virtual void Invoke(const std::function<void()>& fn) = 0;
+};
+
+// The system's 32-bit millisecond tick, compared by unsigned subtraction.
+class TickClock {
+ public:
+  virtual ~TickClock() = default;
+  virtual std::uint32_t Now() = 0;
+  virtual void Sleep(std::uint32_t ms) = 0;
+};
+
+// Milliseconds from `earlier` to `later`, right across the tick's wrap.
+constexpr std::uint32_t TicksSince(std::uint32_t later, std::uint32_t earlier) { return later - earlier; }
+
+// A connected, blocking TCP stream.
+class StreamSocket {
+ public:
+  virtual ~StreamSocket() = default;
+  // Zero-wait check: true when a read would return at once (data waiting,
+  // the peer closed, or an error is pending).
+  virtual bool Readable() = 0;
+  // Reads at most `size` bytes, waiting up to the read time-out. Returns the
+  // count, 0 at the end of the stream, -1 on an error or time-out.
+  virtual long Read(std::uint8_t* buffer, std::size_t size) = 0;
+  // Writes every byte, or returns false.
+  virtual bool Write(std::span<const std::uint8_t> bytes) = 0;
+  virtual void SetTimeout(std::uint32_t ms) = 0;
+  virtual void Close() = 0;
+  virtual bool IsOpen() const = 0;
+  // Dotted IPv4 text of the local address, the peer's IPv4 address as held
+  // in the socket address (network order), and the peer's port.
+  virtual std::string LocalAddress() const = 0;
+  virtual std::uint32_t PeerAddress() const = 0;
+  virtual std::uint16_t PeerPort() const = 0;
+};
+
+class Network {
+ public:
+  virtual ~Network() = default;
+  // Opens a blocking connection; null when it cannot be opened.
+  virtual std::unique_ptr<StreamSocket> Connect(const std::string& host, std::uint16_t port) = 0;
+  // Returns when either socket is readable or `timeout_ms` has passed.
+  virtual void WaitReadable(StreamSocket& first, StreamSocket& second, std::uint32_t timeout_ms) = 0;
+};
+
+}  // namespace korvan
