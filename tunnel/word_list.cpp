@@ -57,13 +57,29 @@ void WordList::BuildIndex() {
     ++bucket_start_[key + 1];
   }
   for (std::size_t k = 1; k < bucket_start_.size(); ++k) bucket_start_[k] = static_cast<std::uint16_t>(bucket_start_[k] + bucket_start_[k - 1]);
-  bucket_words_.assign(words_.size(), 0);
+  bucket_words_.assign(words_.size(), Candidate{});
   std::vector<std::uint16_t> fill(bucket_start_.begin(), bucket_start_.end() - 1);
   bucket_used_.fill(0);
+  head_used_.fill(0);
+  has_short_words_ = false;
   for (std::size_t i = 0; i < words_.size(); ++i) {
     const std::string& w = words_[i];
     const std::size_t key = static_cast<std::uint8_t>(w[0]) | (static_cast<std::size_t>(static_cast<std::uint8_t>(w[1])) << 8);
-    bucket_words_[fill[key]++] = static_cast<std::uint8_t>(i);
+    Candidate c{0, 0, static_cast<std::uint8_t>(i), static_cast<std::uint8_t>(w.size())};
+    // Laid out in memory like the region bytes they are compared with.
+    const std::size_t known = std::min<std::size_t>(8, w.size());
+    const std::uint8_t ones[8] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+    std::memcpy(&c.prefix, w.data(), known);
+    std::memcpy(&c.mask, ones, known);
+    bucket_words_[fill[key]++] = c;
+    if (w.size() < 4) {
+      has_short_words_ = true;
+    } else {
+      std::uint32_t head = 0;
+      std::memcpy(&head, w.data(), 4);
+      const std::size_t h = HashHead(head);
+      head_used_[h >> 6] |= std::uint64_t{1} << (h & 63);
+    }
     bucket_used_[key >> 6] |= std::uint64_t{1} << (key & 63);
   }
 }

@@ -47,8 +47,16 @@ class WordList {
   std::string_view word(std::size_t index) const { return words_[index]; }
   const std::vector<std::string>& words() const { return words_; }
 
-  // Indices of the words whose first two bytes are (b0, b1), in index order.
-  std::span<const std::uint8_t> WordsStartingWith(std::uint8_t b0, std::uint8_t b1) const {
+  // A word as the one-scan search sees it: its first (up to) eight bytes in
+  // an integer, with the mask of the bytes that count.
+  struct Candidate {
+    std::uint64_t prefix;
+    std::uint64_t mask;
+    std::uint8_t index;
+    std::uint8_t length;
+  };
+  // The words whose first two bytes are (b0, b1), in index order.
+  std::span<const Candidate> WordsStartingWith(std::uint8_t b0, std::uint8_t b1) const {
     const std::size_t key = static_cast<std::size_t>(b0) | (static_cast<std::size_t>(b1) << 8);
     return {bucket_words_.data() + bucket_start_[key],
             static_cast<std::size_t>(bucket_start_[key + 1] - bucket_start_[key])};
@@ -58,15 +66,24 @@ class WordList {
     const std::size_t key = static_cast<std::size_t>(b0) | (static_cast<std::size_t>(b1) << 8);
     return (bucket_used_[key >> 6] >> (key & 63)) & 1U;
   }
+  // A sharper pre-filter where four bytes are there to look at: false when
+  // no word can start with `head` (the four bytes in memory order).
+  bool AnyWordMayStartWith(std::uint32_t head, std::uint8_t b0, std::uint8_t b1) const {
+    const std::size_t h = HashHead(head);
+    return ((head_used_[h >> 6] >> (h & 63)) & 1U) || (has_short_words_ && AnyWordStartsWith(b0, b1));
+  }
 
  private:
   void BuildIndex();
+  static std::size_t HashHead(std::uint32_t head) { return (head * 2654435761U) >> 16; }
 
   std::uint8_t version_ = 0;
   std::vector<std::string> words_;
   std::vector<std::uint16_t> bucket_start_;  // 65537 offsets into bucket_words_
-  std::vector<std::uint8_t> bucket_words_;
+  std::vector<Candidate> bucket_words_;
   std::array<std::uint64_t, 1024> bucket_used_{};
+  std::array<std::uint64_t, 1024> head_used_{};  // by hash of the first four bytes
+  bool has_short_words_ = false;                  // words of two or three bytes
 };
 
 using WordListPtr = std::shared_ptr<const WordList>;

@@ -5,8 +5,6 @@
 #include <bit>
 #include <cmath>
 #include <cstring>
-#include <zlib.h>
-#include <cstdlib>
 #include <map>
 #include <numeric>
 #include <queue>
@@ -159,10 +157,19 @@ std::vector<std::uint8_t> CommonPrefixes(const std::vector<std::int32_t>& s,
 // The gain model. A word replaces its text by a two-byte token before deflate
 // runs. What that saves is what deflate would have spent on the text, less
 // what the token costs. The first is estimated from a deflate-like parse of
-// each block (below), the second is about kTokenCost bytes: two literals.
+// each block (below), the second is about kTokenCost bytes: two literals,
+// and the matches the token cuts short around it (fitted on held-out data).
 // Occurrences where deflate spends less than a token (short words inside long
 // matches) lose bytes, and count so.
-static const double kTokenCost = getenv("WL_TOKEN") ? atof(getenv("WL_TOKEN")) : 1.6;
+constexpr double kTokenCost = 2.2;
+// Blocks weigh by (kReferenceSize / their deflated size) ^ kSizeExponent:
+// small blocks, where a token saves a larger share, count for more than
+// their bytes alone, so that the list serves short responses and header
+// blocks as well as long pages.
+constexpr double kReferenceSize = 1000.0;
+constexpr double kSizeExponent = 0.35;
+// A word must occur in at least this many sources.
+constexpr std::int32_t kMinSources = 2;
 // Words with a smaller total gain than this (in weighted bytes) are not worth
 // a slot.
 constexpr double kMinTotalGain = 6.0;
@@ -372,19 +379,6 @@ Corpus MakeCorpus(const std::vector<std::string>& documents) {
   }
   corpus.cost.assign(n + 1, 0.0);
   for (std::size_t k = 0; k < n; ++k) corpus.cost[k + 1] = corpus.cost[k] + per_byte[k];
-  if (getenv("WL_CAL")) {
-    double est = 0, act = 0;
-    for (std::size_t u = 0; u + 1 < corpus.unit_begin.size(); u += 1) {
-      const auto begin = static_cast<std::size_t>(corpus.unit_begin[u]);
-      const auto end = static_cast<std::size_t>(corpus.unit_begin[u + 1]) - 1;
-      uLongf room = compressBound(end - begin);
-      std::vector<Bytef> out(room);
-      compress2(out.data(), &room, corpus.bytes.data() + begin, end - begin, 9);
-      est += corpus.cost[end] - corpus.cost[begin]; act += room;
-      if (u % 40 == 0) fprintf(stderr, "unit %zu len %zu est %.0f act %lu\n", u, end - begin, corpus.cost[end] - corpus.cost[begin], room);
-    }
-    fprintf(stderr, "total est %.0f act %.0f\n", est, act);
-  }
   return corpus;
 }
 
@@ -421,10 +415,9 @@ void FindSources(Corpus& corpus, const std::vector<std::int32_t>& sa, const std:
     ++size[corpus.doc_source[d]];
   }
   corpus.unit_weight.resize(corpus.unit_doc.size());
-  static const double beta = getenv("WL_BETA") ? atof(getenv("WL_BETA")) : 0.5;
   for (std::size_t u = 0; u < corpus.unit_doc.size(); ++u) {
     const double deflated = std::max(1.0, corpus.cost[corpus.unit_begin[u + 1]] - corpus.cost[corpus.unit_begin[u]]);
-    corpus.unit_weight[u] = std::pow(1000.0 / deflated, beta) / size[corpus.doc_source[corpus.unit_doc[u]]];
+    corpus.unit_weight[u] = std::pow(kReferenceSize / deflated, kSizeExponent) / size[corpus.doc_source[corpus.unit_doc[u]]];
   }
 }
 
@@ -478,7 +471,7 @@ std::vector<Candidate> FindCandidates(const Corpus& corpus, const std::vector<st
   auto report = [&](const Frame& f, std::int32_t rb) {
     const std::int32_t length = f.depth;
     if (length < 3) return;  // a 2-byte word cannot shorten anything
-    if (rb - f.lb + 1 - f.source_pairs < 2) return;
+    if (rb - f.lb + 1 - f.source_pairs < kMinSources) return;
     // A 255-byte window of a longer shared run may extend to the left.
     if (f.left != kMixed && length < static_cast<std::int32_t>(WordList::kMaxWordLength)) return;
     double gain = 0;

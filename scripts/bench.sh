@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# Builds and runs the benchmarks: codec throughput against plain zlib, and
+# packed size against deflate alone on the held-out part of the corpus.
+#   scripts/bench.sh [BUILD_DIR]      (default build/)
+# The corpus: $KORVAN_CORPUS, else ../shared/corpus beside the repository;
+# without it the benchmarks say so and exit.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build="${1:-build}"
+generator=()
+if [ ! -f "$build/CMakeCache.txt" ] && command -v ninja >/dev/null; then generator=(-G Ninja); fi
+cmake -S . -B "$build" "${generator[@]}" -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build "$build" --target korvan_bench_codec korvan_bench_word_list -j2
+"$build/bench/korvan_bench_codec" --benchmark_min_time=0.5
+echo
+"$build/bench/korvan_bench_word_list"
