@@ -14,11 +14,15 @@ void TProxyThread::CloseClient() {
 }
 
 bool TProxyThread::CountersIdle() const {
-  return FDelivered == 0 && FRawOut == 0 && FWireIn == 0 && FWireOut == 0 && FStatusText.empty();
+  return FDelivered == 0 && FRawOut == 0 && FWireIn == 0 && FWireOut == 0 &&
+         (FStatusText.empty() || FStatusText == status_after_hand_off_);
 }
 
 void TProxyThread::HandOffStatus() {
-  env_.main_thread.Invoke([this] { env_.host.ReportStatus(*this); });
+  env_.main_thread.Invoke([this] {
+    env_.host.ReportStatus(*this);
+    status_after_hand_off_ = FStatusText;
+  });
 }
 
 void TProxyThread::ClientExecute() {

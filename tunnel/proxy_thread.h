@@ -119,6 +119,9 @@ class TProxyThread {
   std::unique_ptr<StreamSocket> tunnel_;
   int port_index_;
   std::atomic<bool> terminated_{false};
+  // The status text as the last hand-off left it: a text the log declined
+  // to show stays in FStatusText and must not keep the loop from idling.
+  std::string status_after_hand_off_;
   std::vector<std::uint8_t> raw_buf_;
   std::vector<std::uint8_t> frame_buf_;
 };

@@ -1,0 +1,23 @@
+// The configuration directory, where Korvan.ini lives: the --config-dir
+// option, else $KORVAN_CONFIG_DIR, else $XDG_CONFIG_HOME/korvan, else
+// ~/.config/korvan.
+#pragma once
+
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <string>
+
+namespace korvan {
+
+// `getenv` looks up an environment variable (null or empty: unset); `home`
+// is the user's home folder, used when HOME is unset.
+std::filesystem::path ChooseConfigDirectory(const std::optional<std::filesystem::path>& option,
+                                            const std::function<const char*(const char*)>& getenv,
+                                            const std::filesystem::path& home);
+
+// The same for this process, created (owner-only) when missing. Empty path
+// and *error set when it cannot be created.
+std::filesystem::path ConfigDirectory(const std::optional<std::filesystem::path>& option, std::string* error);
+
+}  // namespace korvan

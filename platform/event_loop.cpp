@@ -1,0 +1,178 @@
+#include "platform/event_loop.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <stdexcept>
+
+namespace korvan {
+namespace {
+
+// The write end of the pipe that signal handlers use: one per process.
+std::atomic<int> g_signal_pipe{-1};
+
+void OnTerminationSignal(int signal_number) {
+  const int fd = g_signal_pipe.load();
+  if (fd >= 0) {
+    const auto byte = static_cast<unsigned char>(signal_number);
+    [[maybe_unused]] const ssize_t n = ::write(fd, &byte, 1);
+  }
+}
+
+UniqueFd g_signal_read;
+UniqueFd g_signal_write;
+
+}  // namespace
+
+EventLoop::EventLoop() : loop_thread_(std::this_thread::get_id()) {
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) throw std::runtime_error("cannot create the event loop's pipe");
+  wake_read_.reset(fds[0]);
+  wake_write_.reset(fds[1]);
+}
+
+EventLoop::~EventLoop() {
+  if (g_signal_pipe.load() >= 0) {
+    std::signal(SIGTERM, SIG_DFL);
+    std::signal(SIGINT, SIG_DFL);
+    g_signal_pipe.store(-1);
+  }
+}
+
+void EventLoop::Wake() {
+  const char byte = 1;
+  [[maybe_unused]] const ssize_t n = ::write(wake_write_.get(), &byte, 1);
+}
+
+void EventLoop::DrainWakePipe() {
+  char buffer[256];
+  while (::read(wake_read_.get(), buffer, sizeof buffer) > 0) {
+  }
+}
+
+void EventLoop::Invoke(const std::function<void()>& fn) {
+  if (OnLoopThread()) {
+    fn();
+    return;
+  }
+  auto task = std::make_shared<Task>();
+  task->fn = fn;
+  {
+    std::unique_lock lock(mutex_);
+    if (ended_) {
+      lock.unlock();
+      std::lock_guard serial(after_end_mutex_);
+      fn();
+      return;
+    }
+    queue_.push_back(task);
+  }
+  Wake();
+  std::unique_lock lock(mutex_);
+  done_cv_.wait(lock, [&] { return task->done; });
+}
+
+void EventLoop::Post(std::function<void()> fn) {
+  auto task = std::make_shared<Task>();
+  task->fn = std::move(fn);
+  {
+    std::lock_guard lock(mutex_);
+    queue_.push_back(std::move(task));
+  }
+  Wake();
+}
+
+void EventLoop::RunPending() {
+  for (;;) {
+    std::shared_ptr<Task> task;
+    {
+      std::lock_guard lock(mutex_);
+      if (queue_.empty()) return;
+      task = std::move(queue_.front());
+      queue_.pop_front();
+    }
+    task->fn();
+    {
+      std::lock_guard lock(mutex_);
+      task->done = true;
+    }
+    done_cv_.notify_all();
+  }
+}
+
+void EventLoop::AddTimer(std::chrono::milliseconds interval, std::function<void()> fn) {
+  timers_.push_back({interval, std::chrono::steady_clock::now() + interval, std::move(fn)});
+}
+
+void EventLoop::QuitOnTerminationSignals() {
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) throw std::runtime_error("cannot create the signal pipe");
+  g_signal_read.reset(fds[0]);
+  g_signal_write.reset(fds[1]);
+  g_signal_pipe.store(fds[1]);
+  struct sigaction action {};
+  action.sa_handler = OnTerminationSignal;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGTERM, &action, nullptr);
+  sigaction(SIGINT, &action, nullptr);
+}
+
+void EventLoop::Quit() {
+  {
+    std::lock_guard lock(mutex_);
+    quit_ = true;
+  }
+  Wake();
+}
+
+int EventLoop::Run() {
+  loop_thread_ = std::this_thread::get_id();
+  int ended_by = 0;
+  for (;;) {
+    RunPending();
+    {
+      std::lock_guard lock(mutex_);
+      if (quit_) break;
+    }
+    const auto now = std::chrono::steady_clock::now();
+    int timeout = -1;
+    for (Timer& t : timers_) {
+      if (t.due <= now) {
+        t.due = now + t.interval;
+        t.fn();
+      }
+      const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(t.due - now).count();
+      timeout = timeout < 0 ? static_cast<int>(wait) : std::min(timeout, static_cast<int>(wait));
+    }
+    pollfd fds[2] = {{wake_read_.get(), POLLIN, 0}, {g_signal_read.get(), POLLIN, 0}};
+    const int count = g_signal_read ? 2 : 1;
+    if (::poll(fds, static_cast<nfds_t>(count), timeout) < 0 && errno != EINTR) break;
+    if (fds[0].revents != 0) DrainWakePipe();
+    if (count == 2 && fds[1].revents != 0) {
+      unsigned char signal_number = 0;
+      if (::read(g_signal_read.get(), &signal_number, 1) == 1) ended_by = signal_number;
+      break;
+    }
+  }
+  {
+    std::lock_guard lock(mutex_);
+    quit_ = false;
+  }
+  RunPending();
+  return ended_by;
+}
+
+void EventLoop::Finish() {
+  {
+    std::lock_guard lock(mutex_);
+    ended_ = true;
+  }
+  std::lock_guard serial(after_end_mutex_);
+  RunPending();
+}
+
+}  // namespace korvan

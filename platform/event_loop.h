@@ -1,0 +1,80 @@
+// The main thread's event loop for service mode and tests: work handed over
+// by other threads, repeating timers, and an orderly quit on SIGTERM/SIGINT.
+//
+// Thread safety: Invoke, Post and Quit may be called from any thread; Run,
+// AddTimer and RunPending belong to the thread that runs the loop. Signal
+// handlers only write one byte to a pipe; the loop does the work.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "platform/fd_io.h"
+#include "shell/listener.h"
+#include "tunnel/worker_environment.h"
+
+namespace korvan {
+
+class EventLoop : public MainThread, public MessagePump {
+ public:
+  EventLoop();
+  ~EventLoop() override;
+  EventLoop(const EventLoop&) = delete;
+  EventLoop& operator=(const EventLoop&) = delete;
+
+  // Runs `fn` on the loop's thread and waits for it; on that thread, at once.
+  void Invoke(const std::function<void()>& fn) override;
+  // Queues `fn` without waiting.
+  void Post(std::function<void()> fn);
+  // Runs what other threads have handed over so far.
+  void RunPending() override;
+
+  // Calls `fn` every `interval` on the loop's thread while the loop runs.
+  void AddTimer(std::chrono::milliseconds interval, std::function<void()> fn);
+
+  // Makes SIGTERM and SIGINT end Run() (one loop per process may do so).
+  void QuitOnTerminationSignals();
+
+  // Runs until Quit(); returns the number of the signal that ended it, or 0.
+  int Run();
+  void Quit();
+  // After the tear-down: from now on Invoke runs its work on the caller's
+  // thread, one at a time, so that workers still ending never wait for a
+  // loop that no longer runs.
+  void Finish();
+
+ private:
+  struct Task {
+    std::function<void()> fn;
+    bool done = false;
+  };
+  struct Timer {
+    std::chrono::milliseconds interval;
+    std::chrono::steady_clock::time_point due;
+    std::function<void()> fn;
+  };
+
+  void Wake();
+  void DrainWakePipe();
+  bool OnLoopThread() const { return std::this_thread::get_id() == loop_thread_; }
+
+  std::thread::id loop_thread_;
+  UniqueFd wake_read_;
+  UniqueFd wake_write_;
+  std::mutex mutex_;
+  std::condition_variable done_cv_;
+  std::deque<std::shared_ptr<Task>> queue_;
+  std::recursive_mutex after_end_mutex_;
+  bool ended_ = false;
+  bool quit_ = false;
+  std::vector<Timer> timers_;
+};
+
+}  // namespace korvan

@@ -1,0 +1,133 @@
+#include "platform/posix_stream_socket.h"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace korvan {
+namespace {
+
+bool WaitFor(int fd, short events, std::uint32_t timeout_ms) {
+  pollfd p{fd, events, 0};
+  for (;;) {
+    const int r = ::poll(&p, 1, static_cast<int>(timeout_ms));
+    if (r < 0 && errno == EINTR) continue;
+    return r > 0;
+  }
+}
+
+void NoDelay(int fd) {
+  const int one = 1;
+  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+}
+
+}  // namespace
+
+PosixStreamSocket::PosixStreamSocket(UniqueFd fd) : own_(std::move(fd)) { NoDelay(own_.get()); }
+
+PosixStreamSocket::PosixStreamSocket(std::shared_ptr<AcceptedSocket> accepted) : accepted_(std::move(accepted)) {
+  NoDelay(accepted_->fd());
+}
+
+PosixStreamSocket::~PosixStreamSocket() { Close(); }
+
+int PosixStreamSocket::fd() const { return accepted_ ? accepted_->fd() : own_.get(); }
+
+bool PosixStreamSocket::IsOpen() const { return !closed_ && !(accepted_ && accepted_->closed()); }
+
+bool PosixStreamSocket::Readable() { return IsOpen() && WaitFor(fd(), POLLIN, 0); }
+
+long PosixStreamSocket::Read(std::uint8_t* buffer, std::size_t size) {
+  if (!IsOpen() || !WaitFor(fd(), POLLIN, timeout_ms_)) return -1;
+  for (;;) {
+    const ssize_t n = ::recv(fd(), buffer, size, 0);
+    if (n < 0 && errno == EINTR) continue;
+    return n < 0 ? -1 : static_cast<long>(n);
+  }
+}
+
+bool PosixStreamSocket::Write(std::span<const std::uint8_t> bytes) {
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    if (!IsOpen() || !WaitFor(fd(), POLLOUT, timeout_ms_)) return false;
+    const ssize_t n = ::send(fd(), bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+    if (n <= 0) return false;
+    done += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+void PosixStreamSocket::Close() {
+  if (closed_) return;
+  closed_ = true;
+  if (accepted_) {
+    accepted_->Close();
+  } else if (own_) {
+    ::shutdown(own_.get(), SHUT_RDWR);
+    own_.reset();
+  }
+}
+
+std::string PosixStreamSocket::LocalAddress() const {
+  if (accepted_) return accepted_->local_address();
+  sockaddr_in addr{};
+  socklen_t len = sizeof addr;
+  if (::getsockname(fd(), reinterpret_cast<sockaddr*>(&addr), &len) != 0) return "0.0.0.0";
+  char text[INET_ADDRSTRLEN] = {};
+  ::inet_ntop(AF_INET, &addr.sin_addr, text, sizeof text);
+  return text;
+}
+
+std::uint32_t PosixStreamSocket::PeerAddress() const {
+  if (accepted_) {
+    std::uint32_t address = 0;
+    std::memcpy(&address, accepted_->client_ip().data(), 4);
+    return address;
+  }
+  sockaddr_in addr{};
+  socklen_t len = sizeof addr;
+  if (::getpeername(fd(), reinterpret_cast<sockaddr*>(&addr), &len) != 0) return 0;
+  return addr.sin_addr.s_addr;
+}
+
+std::uint16_t PosixStreamSocket::PeerPort() const {
+  if (accepted_) return accepted_->client_port();
+  sockaddr_in addr{};
+  socklen_t len = sizeof addr;
+  if (::getpeername(fd(), reinterpret_cast<sockaddr*>(&addr), &len) != 0) return 0;
+  return ntohs(addr.sin_port);
+}
+
+std::unique_ptr<StreamSocket> PosixNetwork::Connect(const std::string& host, std::uint16_t port) {
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  if (::getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found) != 0) return nullptr;
+  std::unique_ptr<StreamSocket> result;
+  for (addrinfo* a = found; a != nullptr && !result; a = a->ai_next) {
+    UniqueFd fd(::socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC, a->ai_protocol));
+    if (!fd) continue;
+    if (::connect(fd.get(), a->ai_addr, a->ai_addrlen) == 0) result = std::make_unique<PosixStreamSocket>(std::move(fd));
+  }
+  ::freeaddrinfo(found);
+  return result;
+}
+
+void PosixNetwork::WaitReadable(StreamSocket& first, StreamSocket& second, std::uint32_t timeout_ms) {
+  const int a = static_cast<PosixStreamSocket&>(first).fd();
+  const int b = static_cast<PosixStreamSocket&>(second).fd();
+  pollfd fds[2] = {{a, POLLIN, 0}, {b, POLLIN, 0}};
+  while (::poll(fds, 2, static_cast<int>(timeout_ms)) < 0 && errno == EINTR) {
+  }
+}
+
+}  // namespace korvan

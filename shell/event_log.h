@@ -1,0 +1,48 @@
+// The program's log: the memo that the messages page shows and the file
+// korvan.log. Every entry is one line, "<date and time> - <text>", ending
+// in CR LF. Main thread only.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "shell/clock.h"
+#include "shell/locale_format.h"
+#include "shell/log_file.h"
+
+namespace korvan {
+
+class EventLog {
+ public:
+  EventLog(Clock& clock, const LocaleFormat& locale) : clock_(clock), locale_(locale) {}
+
+  // Takes the opened file (null: no file) and loads its content into the memo.
+  void AttachFile(std::unique_ptr<LogFile> file);
+  bool has_file() const { return file_ != nullptr; }
+
+  void WriteToLog(std::string_view text);
+  // The end line goes to the file only, followed by an empty line; the file
+  // is closed afterwards.
+  void WriteEndLine(std::string_view text);
+  // Empties the memo and the file.
+  void Clear();
+
+  // The memo's text: every line with its CR LF.
+  const std::string& memo() const { return memo_; }
+  // The memo's selection sits at its last character so that it shows the end.
+  std::size_t selection() const { return memo_.size(); }
+  // Why the file last failed to take a line; empty when all went well.
+  const std::string& file_error() const { return file_error_; }
+
+ private:
+  std::string Line(std::string_view text);
+
+  Clock& clock_;
+  const LocaleFormat& locale_;
+  std::unique_ptr<LogFile> file_;
+  std::string memo_;
+  std::string file_error_;
+};
+
+}  // namespace korvan

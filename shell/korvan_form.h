@@ -1,0 +1,141 @@
+// The main form as a model (`TKorvanFM`): it owns the settings, the port
+// table and its listeners, the statistics, the chart, the log and the alarm,
+// and carries the event handlers that the windows (or tests) invoke. It
+// never touches a display; a GUI binds widgets to its public state.
+//
+// Main thread only. Workers reach it through the main-thread hand-off.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "shell/connection_page.h"
+#include "shell/event_log.h"
+#include "shell/port_setup_dialog.h"
+#include "shell/port_table.h"
+#include "shell/profile.h"
+#include "shell/settings_page.h"
+#include "shell/shell_services.h"
+#include "shell/statistics_block.h"
+#include "shell/statistics_view.h"
+#include "shell/traffic_chart.h"
+#include "shell/working_settings.h"
+
+namespace korvan {
+
+inline constexpr int kPageCount = 5;
+inline constexpr int kMessagesPage = 4;
+inline constexpr int kAccountInfoTicks = 300;
+inline constexpr std::string_view kProfileName = "Korvan.ini";
+
+class KorvanForm {
+ public:
+  explicit KorvanForm(ShellServices services);
+  KorvanForm(const KorvanForm&) = delete;
+  KorvanForm& operator=(const KorvanForm&) = delete;
+
+  // --- start-up and tear-down ---
+  // The shell's part of the start-up: log opened with its start line,
+  // system connections listed, configuration read and ports opened, the
+  // statistics shown, the settings saved once (nothing is written to the
+  // file yet), the chart cleared; afterwards the form is ready.
+  void Open(std::unique_ptr<LogFile> log_file, const std::vector<std::string>& dial_up_names);
+  // Writes the configuration, restores the system connections (window
+  // mode), writes the log's end line and closes every listener.
+  void Close();
+  void set_word_list_version(std::uint8_t version) { word_list_version_ = version; }
+
+  // --- configuration ---
+  void ReadConfiguration();  // `SocketsMDAfterOpen`
+  // Writes the whole configuration; does nothing before the form is ready.
+  // False when the file could not be written (also logged).
+  bool WriteINI();
+  // Selects the language the configuration names, else the one of
+  // `user_language`, else the first.
+  void SelectStoredLanguage(std::string_view user_language);
+
+  // --- connection settings ---
+  bool edit_mode() const { return communication.IDSE.enabled; }
+  void Button1Click(bool from_user);
+  void LoadSettingsToControls();
+  void _btnSaveClick();
+  void _UseParentProxyClick() { communication._UseParentProxyClick(); }
+  void IGNAppFlashClick();
+
+  // --- port table ---
+  // Shows the dialog modally; true when it was closed with OK.
+  using PortDialogRunner = std::function<bool(PortSetupDialog&)>;
+  bool _btnAppendClick(const PortDialogRunner& run);
+  bool _btnEditClick(std::size_t row, const PortDialogRunner& run);
+  bool _btnDeleteClick(std::size_t row);
+  void _ResetConnClick() { ports_.ResetConnections(); }
+  PortTable& ports() { return ports_; }
+  const PortTable& ports() const { return ports_; }
+  PortSetupDialog& setup_dialog() { return setup_; }
+  // The local HTTP port that the system proxy settings and the updater use,
+  // fixed when the configuration is read.
+  int UpdaterPort() const { return updater_port_; }
+
+  // --- statistics, chart, log, alarm ---
+  void ShowStatistics();
+  void AddTraffic(std::uint32_t start, std::uint32_t end, std::uint32_t sent_uncompressed,
+                  std::uint32_t sent_compressed, std::uint32_t received_compressed,
+                  std::uint32_t received_decompressed);
+  void Timer1Timer();
+  void WriteToLog(std::string_view text) { log_.WriteToLog(text); }
+  // A status text a worker handed over: connection failures only when the
+  // user asked for them; anything written shows the messages page and
+  // starts the alarm.
+  void ReportWorkerMessage(std::string_view text);
+  void _ClearLogClick();
+  void SetTrayIcon(int state) { alarm_ = state == 1; }
+  void PageControl1Change(int page);
+  void miShowClick();
+  void StopAlarm() { SetTrayIcon(0); }  // FormActivate, Memo1Click
+
+  // --- public state the views bind to ---
+  ConnectionPage communication;
+  SettingsPage settings;
+  WorkingSettings working;
+  StatisticsBlock statistics;
+  StatisticsTexts statistics_texts;
+  TrafficChart chart;
+  int active_page = 0;
+  bool account_info_wanted = true;
+
+  bool alarm() const { return alarm_; }
+  const EventLog& log() const { return log_; }
+  bool form_ready() const { return form_ready_; }
+  bool service_mode() const { return services_.service_mode; }
+  const ShellServices& services() const { return services_; }
+
+ private:
+  void ReadPortTable(const ProfileDocument& doc);
+  void WritePortTable(Profile::Batch& batch) const;
+  void WriteConnections(Profile::Batch& batch) const;
+  void OnOpenFailed(int port);
+  void LogSystemProxyError(int code);
+
+  ShellServices services_;
+  Profile profile_;
+  EventLog log_;
+  PortTable ports_;
+  PortSetupDialog setup_;
+  bool form_ready_ = false;
+  bool shut_down_ok_ = false;
+  bool alarm_ = false;
+  int timer_ticks_ = 0;
+  int updater_port_ = kDefaultHttpPort;
+  std::uint8_t word_list_version_ = 0;
+  // ServerAddress / ServerPort as read; written back unchanged, and only
+  // when they were in the file.
+  std::optional<std::string> server_address_override_;
+  std::optional<std::string> server_port_override_;
+};
+
+}  // namespace korvan

@@ -1,0 +1,163 @@
+// Reading and writing Korvan.ini. The orders below are the file's contract:
+// keys are read and written in them, and WriteINI leaves every section and
+// key it does not know as it found them.
+#include <algorithm>
+
+#include "localisation/language_list.h"
+#include "shell/korvan_form.h"
+
+namespace korvan {
+namespace {
+
+constexpr std::string_view kConfig = "Config";
+constexpr std::string_view kSetup = "Setup";
+constexpr std::string_view kConnections = "ConnectionsWithKorvan";
+constexpr std::string_view kOldConnections = "OldIEConnections";
+// More rows than ports cannot be served; a larger count is damage.
+constexpr int kMaxSocketCount = 65535;
+constexpr int kMaxStoredConnections = 65535;
+
+std::string SocketSection(int n) { return "Socket" + std::to_string(n); }
+
+}  // namespace
+
+void KorvanForm::ReadConfiguration() {
+  // ShutDownOK is read and at once written as false; the value read is kept
+  // and written back by every later WriteINI.
+  shut_down_ok_ = profile_.ReadBool(kConfig, "ShutDownOK", true);
+  profile_.WriteBool(kConfig, "ShutDownOK", false);
+
+  const ProfileDocument doc = profile_.Read();
+  working.user_id = ReadProfileInteger(doc, kConfig, "IDSE_Value", 100000);
+  working.password = ReadProfileString(doc, kConfig, "PassEL_Text", "");
+  working.accept_ip = ReadProfileString(doc, kConfig, "AcceptIP", "127.0.0.1");
+  communication.ServerCB.select(ReadProfileInteger(doc, kConfig, "Server", 0));
+  settings._JPEGCompress.set_value(ReadProfileInteger(doc, kConfig, "JPEGCompress", 7));
+  settings._GIFCompress.set_value(ReadProfileInteger(doc, kConfig, "GIFCompress", 15));
+  working.use_parent_proxy = ReadProfileBool(doc, kConfig, "UseParentProxy", false);
+  working.parent_proxy_address = ReadProfileString(doc, kConfig, "ParentProxyIP", "");
+  working.parent_proxy_port = ReadProfileInteger(doc, kConfig, "ParentProxyPort", 3128);
+  working.parent_proxy_user = ReadProfileString(doc, kConfig, "ParentProxyUser", "");
+  working.parent_proxy_password = ReadProfileString(doc, kConfig, "ParentProxyPass", "");
+  settings._ListConnectErr.checked = ReadProfileBool(doc, kConfig, "ListConnectErr", false);
+  settings._ListErrIP.checked = ReadProfileBool(doc, kConfig, "ListErrIP", true);
+  for (std::size_t i = 0; i < kTaggedCheckBoxes.size(); ++i) {
+    settings.tagged[i].checked = ReadProfileBool(doc, kConfig, kTaggedCheckBoxes[i].name, false);
+  }
+  server_address_override_ = doc.Find(kConfig, "ServerAddress");
+  server_port_override_ = doc.Find(kConfig, "ServerPort");
+
+  LoadSettingsToControls();
+
+  const int tab = ReadProfileInteger(doc, kSetup, "ActiveTab", 0);
+  active_page = (tab >= 0 && tab < kPageCount) ? tab : 0;
+  ReadPortTable(doc);
+  updater_port_ = ports_.FirstHttpPort();
+
+  if (!services_.service_mode) {
+    const int count = std::clamp(ReadProfileInteger(doc, kConnections, "Count", 0), 0, kMaxStoredConnections);
+    std::vector<std::string> names;
+    for (int n = 1; n <= count; ++n) {
+      if (auto name = doc.Find(kConnections, std::to_string(n))) names.push_back(std::move(*name));
+    }
+    communication.ConnectionsLB.CheckStored(names);
+  }
+  settings._Autostart.checked = services_.autostart.IsEnabled();
+}
+
+void KorvanForm::ReadPortTable(const ProfileDocument& doc) {
+  const int count = std::clamp(ReadProfileInteger(doc, kSetup, "SocketCount", 0), 0, kMaxSocketCount);
+  for (int n = 1; n <= count; ++n) {
+    const std::string section = SocketSection(n);
+    // A count larger than the sections present is damage; rows made up only
+    // of defaults would open nothing and hold nothing.
+    if (!doc.Find(section, "LPort") && !doc.Find(section, "Protocol")) continue;
+    PortRow row;
+    row.Port = ReadProfileInteger(doc, section, "LPort", 0);
+    row.Protocol = ReadProfileInteger(doc, section, "Protocol", 0);
+    row.Host = ReadProfileString(doc, section, "Host", "");
+    row.CPort = ReadProfileInteger(doc, section, "CPort", 0);
+    row.TimeOut = ReadProfileInteger(doc, section, "Timeout", row.Protocol == 0 ? 10 : 0);
+    ports_.Append(std::move(row));
+  }
+}
+
+void KorvanForm::SelectStoredLanguage(std::string_view user_language) {
+  const std::string stored = profile_.ReadString(kConfig, "Language", "");
+  TSupportLanguagesAr languages;
+  for (const auto& file : settings.language_files) languages.push_back({file, file});
+  const auto index = SelectLanguage(languages, stored, user_language);
+  settings.LanguageCB.select(index ? static_cast<int>(*index) : -1);
+}
+
+bool KorvanForm::WriteINI() {
+  if (!form_ready_) return true;
+  Profile::Batch batch = profile_.BeginBatch();
+  const auto& lang = settings.LanguageCB;
+  if (lang.index >= 0 && static_cast<std::size_t>(lang.index) < settings.language_files.size()) {
+    batch.WriteString(kConfig, "Language", settings.language_files[static_cast<std::size_t>(lang.index)]);
+  }
+  batch.WriteBool(kConfig, "ShutDownOK", shut_down_ok_);
+  batch.WriteInteger(kConfig, "IDSE_Value", working.user_id);
+  batch.WriteInteger(kConfig, "Server", communication.ServerCB.index);
+  batch.WriteString(kConfig, "PassEL_Text", working.password);
+  batch.WriteString(kConfig, "AcceptIP", working.accept_ip);
+  batch.WriteInteger(kConfig, "JPEGCompress", settings._JPEGCompress.value());
+  batch.WriteInteger(kConfig, "GIFCompress", settings._GIFCompress.value());
+  for (std::size_t i = 0; i < kTaggedCheckBoxes.size(); ++i) {
+    batch.WriteBool(kConfig, kTaggedCheckBoxes[i].name, settings.tagged[i].checked);
+  }
+  batch.WriteBool(kConfig, "ListConnectErr", settings._ListConnectErr.checked);
+  batch.WriteBool(kConfig, "ListErrIP", settings._ListErrIP.checked);
+  // The parent proxy is written from its fields, so unsaved edits there
+  // survive leaving the program in edit mode.
+  batch.WriteBool(kConfig, "UseParentProxy", communication._UseParentProxy.checked);
+  batch.WriteString(kConfig, "ParentProxyIP", communication.ParentProxyE.text);
+  batch.WriteInteger(kConfig, "ParentProxyPort", communication.ParentPortSE.value());
+  batch.WriteString(kConfig, "ParentProxyUser", communication.PPUserE.text);
+  batch.WriteString(kConfig, "ParentProxyPass", communication.PPPassE.text);
+  if (server_address_override_) batch.WriteString(kConfig, "ServerAddress", *server_address_override_);
+  if (server_port_override_) batch.WriteString(kConfig, "ServerPort", *server_port_override_);
+  WriteConnections(batch);
+  batch.WriteInteger(kSetup, "ActiveTab", active_page);
+  WritePortTable(batch);
+
+  const bool written = batch.Commit();
+  if (!written) WriteToLog(std::string(kProfileName) + ": " + profile_.last_error());
+  services_.autostart.SetEnabled(settings._Autostart.checked);
+  return written;
+}
+
+void KorvanForm::WriteConnections(Profile::Batch& batch) const {
+  const auto& list = communication.ConnectionsLB;
+  int checked = 0;
+  if (!services_.service_mode) {
+    for (std::size_t i = 0; i < list.items.size(); ++i) {
+      if (list.items[i].checked) batch.WriteString(kConnections, std::to_string(++checked), list.StoredName(i));
+    }
+  }
+  batch.WriteInteger(kOldConnections, "Count", static_cast<std::int64_t>(list.saved.size()));
+  for (std::size_t i = 0; i < list.saved.size(); ++i) {
+    const std::string n = std::to_string(i);
+    batch.WriteString(kOldConnections, n + ".Connection", list.saved[i].connection_name);
+    batch.WriteString(kOldConnections, n + "[2].psz", list.saved[i].proxy_server);
+    batch.WriteString(kOldConnections, n + "[3].psz", list.saved[i].bypass_list);
+    batch.WriteInteger(kOldConnections, n + "[1].dw", list.saved[i].flags);
+  }
+  if (!services_.service_mode) batch.WriteInteger(kConnections, "Count", checked);
+}
+
+void KorvanForm::WritePortTable(Profile::Batch& batch) const {
+  const auto& rows = ports_.rows();
+  batch.WriteInteger(kSetup, "SocketCount", static_cast<std::int64_t>(rows.size()));
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    const std::string section = SocketSection(static_cast<int>(i + 1));
+    batch.WriteInteger(section, "LPort", rows[i].Port);
+    batch.WriteInteger(section, "Protocol", rows[i].Protocol.value_or(0));
+    batch.WriteString(section, "Host", rows[i].Host);
+    batch.WriteInteger(section, "CPort", rows[i].CPort);
+    batch.WriteInteger(section, "Timeout", rows[i].TimeOut);
+  }
+}
+
+}  // namespace korvan

@@ -1,0 +1,17 @@
+// The user's number and date conventions, as code-page-1250 texts. The
+// platform layer reads them from the locale once; tests pin them.
+#pragma once
+
+#include <string>
+
+namespace korvan {
+
+struct LocaleFormat {
+  std::string thousands_separator = ",";
+  std::string decimal_separator = ".";
+  // strftime patterns of the short date and the long time.
+  std::string date_pattern = "%d.%m.%Y";
+  std::string time_pattern = "%H:%M:%S";
+};
+
+}  // namespace korvan
