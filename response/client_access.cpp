@@ -4,7 +4,7 @@
 
 namespace korvan {
 
-std::string DottedAddress(std::uint32_t network_order) {
+std::string DottedNetworkAddress(std::uint32_t network_order) {
   const auto* b = reinterpret_cast<const std::uint8_t*>(&network_order);
   return std::to_string(b[0]) + "." + std::to_string(b[1]) + "." + std::to_string(b[2]) + "." +
          std::to_string(b[3]);
@@ -26,7 +26,7 @@ AccessDecision CheckIP(std::string_view accept_ip, std::string_view local_addres
     return decision;
   }
   if (log_refusals && local_address != "0.0.0.0") {
-    decision.log_text = FormatText(access_denied_text, {local_address}) + "\r\n\t IP: " + DottedAddress(client_ip);
+    decision.log_text = FormatText(access_denied_text, {local_address}) + "\r\n\t IP: " + DottedNetworkAddress(client_ip);
   }
   return decision;
 }

@@ -26,6 +26,6 @@ AccessDecision CheckIP(std::string_view accept_ip, std::string_view local_addres
                        std::string_view access_denied_text);
 
 // Dotted decimal text of an IPv4 address held in network order.
-std::string DottedAddress(std::uint32_t network_order);
+std::string DottedNetworkAddress(std::uint32_t network_order);
 
 }  // namespace korvan

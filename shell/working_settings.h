@@ -7,10 +7,9 @@
 #include <string>
 
 #include "tunnel/opening.h"
+#include "tunnel/session_opening.h"
 
 namespace korvan {
-
-inline constexpr int kDefaultServerPort = 3893;
 
 struct WorkingSettings {
   std::string server_address;  // empty: no server chosen, sessions fail to connect

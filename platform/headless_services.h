@@ -1,0 +1,46 @@
+// What service mode puts where the window mode has a desktop: no system
+// proxy settings to change, no autostart entry of its own (systemd starts
+// the service), and message boxes that become log lines and lines on
+// standard error.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <iosfwd>
+#include <string>
+
+#include "shell/shell_services.h"
+#include "shell/system_proxy_store.h"
+
+namespace korvan {
+
+class NoSystemProxy : public SystemProxyStore {
+ public:
+  int Query(TIESettings&) override { return 1; }
+  int Apply(const TIESettings&) override { return 1; }
+  void NotifyChanged() override {}
+};
+
+class NoAutostart : public AutostartStore {
+ public:
+  bool IsEnabled() override { return false; }
+  void SetEnabled(bool) override {}
+};
+
+class StderrPrompts : public UserPrompts {
+ public:
+  // `log` receives every message as well, once the log is there.
+  StderrPrompts(std::ostream& err, std::function<void(std::string_view)> log) : err_(err), log_(std::move(log)) {}
+  void ShowError(std::string_view text) override;
+  // Nobody can answer in service mode: every question is answered No.
+  bool AskYesNo(std::string_view caption, std::string_view text) override;
+
+ private:
+  std::ostream& err_;
+  std::function<void(std::string_view)> log_;
+};
+
+// Byte 10 of the login block: a stable value derived from the host name.
+std::uint8_t DeriveHostIdentity();
+
+}  // namespace korvan

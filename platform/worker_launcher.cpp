@@ -1,0 +1,74 @@
+#include "platform/worker_launcher.h"
+
+#include <chrono>
+
+#include "platform/posix_stream_socket.h"
+
+namespace korvan {
+
+WorkerLauncher::WorkerLauncher(MainThread& main_thread, TickClock& clock, Network& network, const WordList& words)
+    : main_thread_(main_thread), clock_(clock), network_(network), words_(words) {}
+
+WorkerLauncher::~WorkerLauncher() {
+  std::lock_guard lock(mutex_);
+  for (auto& r : running_) {
+    r->worker->Terminate();
+    if (r->thread.joinable()) r->thread.join();
+  }
+}
+
+void WorkerLauncher::JoinFinished() {
+  for (auto it = running_.begin(); it != running_.end();) {
+    if ((*it)->done.load()) {
+      (*it)->thread.join();
+      it = running_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
+void WorkerLauncher::Start(std::shared_ptr<AcceptedSocket> socket, std::size_t entry) {
+  std::lock_guard lock(mutex_);
+  JoinFinished();
+  if (stopping_ || host_ == nullptr) {
+    socket->Close();
+    return;
+  }
+  auto running = std::make_unique<Running>();
+  running->worker = std::make_unique<TProxyThread>(WorkerEnvironment{main_thread_, clock_, network_, *host_, words_},
+                                                   std::make_unique<PosixStreamSocket>(std::move(socket)),
+                                                   static_cast<int>(entry));
+  Running* r = running.get();
+  r->thread = std::thread([r] {
+    r->worker->ClientExecute();
+    r->done.store(true);
+  });
+  running_.push_back(std::move(running));
+}
+
+void WorkerLauncher::StopAll(MessagePump& pump) {
+  {
+    std::lock_guard lock(mutex_);
+    stopping_ = true;
+    for (auto& r : running_) r->worker->Terminate();
+  }
+  // A worker notices within a second; its last hand-offs need the pump.
+  for (;;) {
+    pump.RunPending();
+    {
+      std::lock_guard lock(mutex_);
+      JoinFinished();
+      if (running_.empty()) return;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+}
+
+std::size_t WorkerLauncher::live_workers() {
+  std::lock_guard lock(mutex_);
+  JoinFinished();
+  return running_.size();
+}
+
+}  // namespace korvan

@@ -1,0 +1,93 @@
+#include "shell/proxy_engine.h"
+
+#include <algorithm>
+#include <limits>
+
+#include "response/client_access.h"
+#include "tunnel/session_opening.h"
+
+namespace korvan {
+namespace {
+
+std::uint32_t Clamp32(std::int64_t v) {
+  return static_cast<std::uint32_t>(std::clamp<std::int64_t>(v, 0, std::numeric_limits<std::uint32_t>::max()));
+}
+
+}  // namespace
+
+ProxyEngine::ProxyEngine(KorvanForm& form, const TextTable& texts, const LanguageState& language,
+                         const WordList& words, std::span<const std::uint8_t> flash_movie, TickClock& clock)
+    : form_(form), texts_(texts), language_(language), clock_(clock), handler_(words, texts, flash_movie, *this) {}
+
+void ProxyEngine::PrepareOpening(TProxyThread& worker) {
+  const auto entry = form_.ports().CopyEntry(static_cast<std::size_t>(worker.port_index()));
+  if (!entry || entry->protocol > static_cast<std::uint8_t>(Protocol::kSmtp)) {
+    worker.Terminate();  // the row was deleted meanwhile
+    return;
+  }
+  const WorkingSettings& w = form_.working;
+  OpeningInputs in;
+  in.protocol = static_cast<Protocol>(entry->protocol);
+  in.target_host = entry->remote_host;
+  in.target_port = static_cast<std::uint16_t>(entry->remote_port);
+  in.timeout = entry->timeout;
+  in.login = w.login_block;
+  in.picture_compression = w.picture_compression;
+  in.filter_word = w.filter_word;
+  in.account_info_wanted = form_.account_info_wanted;
+  in.server_address = w.server_address;
+  in.server_port = static_cast<std::uint16_t>(w.server_port);
+  in.use_parent_proxy = w.use_parent_proxy;
+  in.parent_host = w.parent_proxy_address;
+  in.parent_port = w.parent_proxy_port;
+  in.parent_user = w.parent_proxy_user;
+  in.parent_password = w.parent_proxy_password;
+
+  const AccessDecision access =
+      CheckIP(w.accept_ip, worker.FLocalAddress, worker.FClientIP, worker.FClientPort, updater_local_port,
+              form_.settings._ListErrIP.checked, texts_.Text(TextKey::AccessDeniedErr));
+  if (!access.admitted) {
+    if (!access.log_text.empty()) {
+      form_.WriteToLog(access.log_text);
+      form_.SetTrayIcon(kTrayIconAlarm);
+    }
+    worker.Terminate();
+    return;
+  }
+  worker.FIsUpdateCheck = worker.FClientPort == updater_local_port;
+  worker.FPlan = PrepareOpeningPlan(in);
+}
+
+std::string ProxyEngine::TunnelFailureText(TunnelFailure failure) {
+  return std::string(
+      texts_.Text(failure == TunnelFailure::kParentProxy ? TextKey::ParentProxyErr : TextKey::ServerConnectionErr));
+}
+
+void ProxyEngine::AddTraffic(std::uint32_t start, std::uint32_t end, std::int64_t raw_out, std::int64_t wire_out,
+                             std::int64_t wire_in, std::int64_t raw_in) {
+  form_.AddTraffic(start, end, Clamp32(raw_out), Clamp32(wire_out), Clamp32(wire_in), Clamp32(raw_in));
+}
+
+void ProxyEngine::AddToTotals(double received_raw_kib, double sent_raw_kib, double received_wire_kib,
+                              double sent_wire_kib) {
+  StatisticsBlock& s = form_.statistics;
+  s.received_uncompressed += received_raw_kib;
+  s.sent_uncompressed += sent_raw_kib;
+  s.received_compressed += received_wire_kib;
+  s.sent_compressed += sent_wire_kib;
+}
+
+void ProxyEngine::AccountInfoArrived(double prepaid_until, double valid_until, std::uint8_t further) {
+  form_.account_info_wanted = false;
+  form_.statistics.prepaid_until = prepaid_until;
+  form_.statistics.account_valid_until = valid_until;
+  form_.statistics.further = further;
+  form_.ShowStatistics();
+}
+
+ListingFormat ProxyEngine::Formats() {
+  const LocaleFormat& l = form_.services().locale;
+  return {l.thousands_separator, l.decimal_separator, l.date_pattern, l.time_pattern};
+}
+
+}  // namespace korvan
