@@ -3,13 +3,22 @@
 // part in this run (or read with --words), so no measured block was seen
 // while choosing the words.
 //
-//   korvan_bench_word_list [--words FILE] [--save FILE] [--count N] [--show-words]
+//   korvan_bench_word_list [--split site|file] [--no-groups] [--words FILE]
+//                          [--save FILE] [--count N] [--show-words]
+//
+// --split site (the default) holds out whole sites, so the figures tell what
+// a user browsing other sites gets; --split file holds out files by a hash
+// of the name (optimistic: pages of one site on both sides). The list is
+// built with each file's name prefix as its group, as
+// `korvan-codec words build --group-by-prefix` does; --no-groups builds it
+// without.
 #include <zlib.h>
 
 #include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <iostream>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -51,9 +60,15 @@ int main(int argc, char** argv) {
   std::string save_file;
   std::size_t count = korvan::WordList::kMaxWords;
   bool show_words = false;
+  bool use_groups = true;
+  korvan::bench::Split split = korvan::bench::Split::kBySite;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
-    if (arg == "--words" && i + 1 < argc) {
+    if (arg == "--split" && i + 1 < argc && (std::strcmp(argv[i + 1], "site") == 0 || std::strcmp(argv[i + 1], "file") == 0)) {
+      split = std::strcmp(argv[++i], "site") == 0 ? korvan::bench::Split::kBySite : korvan::bench::Split::kByFile;
+    } else if (arg == "--no-groups") {
+      use_groups = false;
+    } else if (arg == "--words" && i + 1 < argc) {
       words_file = argv[++i];
     } else if (arg == "--save" && i + 1 < argc) {
       save_file = argv[++i];
@@ -62,7 +77,8 @@ int main(int argc, char** argv) {
     } else if (arg == "--show-words") {
       show_words = true;
     } else {
-      std::cerr << "usage: " << argv[0] << " [--words FILE] [--save FILE] [--count N] [--show-words]\n";
+      std::cerr << "usage: " << argv[0]
+                << " [--split site|file] [--no-groups] [--words FILE] [--save FILE] [--count N] [--show-words]\n";
       return 2;
     }
   }
@@ -71,20 +87,34 @@ int main(int argc, char** argv) {
     std::cout << "corpus not found (set KORVAN_CORPUS or place it at ../shared/corpus): size comparison skipped\n";
     return 0;
   }
-  const std::vector<korvan::bench::CorpusFile> files = korvan::bench::LoadCorpus(*root);
+  const std::vector<korvan::bench::CorpusFile> files = korvan::bench::LoadCorpus(*root, split);
   std::vector<std::string> training;
+  std::vector<std::int32_t> training_groups;
+  std::map<std::string, std::int32_t> group_ids;
   std::vector<korvan::bench::CorpusFile> held_out;
   std::size_t training_bytes = 0;
+  std::map<std::string, std::pair<std::size_t, std::size_t>> bytes_by_kind;  // held out, all
   for (const auto& f : files) {
+    auto& kind_bytes = bytes_by_kind[f.kind];
+    kind_bytes.second += f.bytes.size();
     if (f.held_out) {
+      kind_bytes.first += f.bytes.size();
       held_out.push_back(f);
     } else {
       training_bytes += f.bytes.size();
       training.push_back(f.bytes);
+      training_groups.push_back(group_ids.emplace(f.group, static_cast<std::int32_t>(group_ids.size())).first->second);
     }
   }
   std::cout << "corpus " << root->string() << ": " << files.size() << " files, " << training.size()
-            << " for training (" << training_bytes << " bytes), " << held_out.size() << " held out\n";
+            << " for training (" << training_bytes << " bytes), " << held_out.size() << " held out ("
+            << (split == korvan::bench::Split::kBySite ? "whole sites" : "files by name hash") << ")\n";
+  std::cout << "held-out share of the bytes:";
+  for (const auto& [kind, bytes] : bytes_by_kind) {
+    std::printf(" %s %.0f%%", kind.c_str(), bytes.second == 0 ? 0.0 : 100.0 * static_cast<double>(bytes.first) / static_cast<double>(bytes.second));
+  }
+  std::cout << "\n";
+  if (!use_groups) training_groups.clear();
 
   korvan::WordListPtr words;
   if (!words_file.empty()) {
@@ -96,7 +126,7 @@ int main(int argc, char** argv) {
     }
   } else {
     words = std::make_shared<const korvan::WordList>(korvan::BuildWordList(
-        training, 1, count, [](std::string_view stage, std::size_t done, std::size_t total) {
+        training, training_groups, 1, count, [](std::string_view stage, std::size_t done, std::size_t total) {
           std::cerr << "\r" << stage << " " << done << "/" << total << "        " << std::flush;
         }));
     std::cerr << "\n";

@@ -4,7 +4,11 @@
 # CORPUS_DIR defaults to ../shared/corpus beside the repository (or
 # $KORVAN_CORPUS); VERSION (the list's version byte) defaults to 1. Builds
 # korvan-codec in build/ (or $KORVAN_BUILD_DIR) first. The result depends only
-# on the corpus files and the version.
+# on the corpus files, their names and the version.
+#
+# Files are grouped by the prefix of their name before the first '-' (the
+# site they come from, e.g. html/site-page.html and css/site-style.css): a
+# word must be shared by several sites, not repeated by one.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -31,7 +35,7 @@ if [ "${#files[@]}" -eq 0 ]; then
 fi
 
 out=resources/korvan.lvk
-"$build/bin/korvan-codec" words build --version "$version" "${files[@]}" > "$out.tmp"
+"$build/bin/korvan-codec" words build --version "$version" --group-by-prefix "${files[@]}" > "$out.tmp"
 mv "$out.tmp" "$out"
 echo "wrote $out ($(stat -c %s "$out") bytes) from ${#files[@]} files" >&2
 "$build/bin/korvan-codec" words dump "$out" | head -n 1 >&2

@@ -4,6 +4,7 @@
 #include <array>
 #include <bit>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <numeric>
@@ -168,8 +169,13 @@ constexpr double kTokenCost = 2.2;
 // blocks as well as long pages.
 constexpr double kReferenceSize = 1000.0;
 constexpr double kSizeExponent = 0.35;
-// A word must occur in at least this many sources.
+// A word must occur in at least this many sources; with groups, in at least
+// this many groups.
 constexpr std::int32_t kMinSources = 2;
+constexpr std::int32_t kMinGroups = 3;
+// With groups, each group's part of a word's gain counts up to this multiple
+// of the runner-up group's part.
+constexpr double kGroupCap = 2.0;
 // Words with a smaller total gain than this (in weighted bytes) are not worth
 // a slot.
 constexpr double kMinTotalGain = 6.0;
@@ -193,6 +199,10 @@ struct Corpus {
   std::vector<double> cost;              // deflate cost before each position, summed
   std::vector<double> unit_weight;       // 1 / documents of the unit's source
   std::vector<std::int32_t> doc_source;  // source of each document
+  std::vector<std::int32_t> doc_key;     // what support counts per document: source or group
+  std::int32_t keys = 0;                 // distinct values of doc_key
+  std::int32_t min_support = kMinSources;
+  bool capped = false;                   // each key's gain is capped (groups given)
   std::int32_t upper = 0;
 };
 
@@ -230,6 +240,13 @@ std::vector<std::string_view> Units(std::string_view document) {
     }
   }
   return units;
+}
+
+// True for a dump of several header blocks (recorded from many servers),
+// not one response.
+bool IsHeaderDump(std::string_view document) {
+  return StartsWith(document, "HTTP/") && (document.find("\r\n\r\nHTTP/") != std::string_view::npos ||
+                                           document.find("\n\nHTTP/") != std::string_view::npos);
 }
 
 // True when all 256 byte values occur: no escape byte is left, so the block
@@ -386,7 +403,7 @@ Corpus MakeCorpus(const std::vector<std::string>& documents) {
 // (pages of one site's template, copies of one library) are one source, so
 // that a site's boilerplate counts once and not once per page.
 void FindSources(Corpus& corpus, const std::vector<std::int32_t>& sa, const std::vector<std::uint8_t>& lcp,
-                 std::size_t documents) {
+                 const std::vector<std::string>& documents, const std::vector<std::int32_t>& groups) {
   std::map<std::pair<std::int32_t, std::int32_t>, std::int32_t> shared;
   for (std::size_t i = 1; i < sa.size(); ++i) {
     if (lcp[i] < WordList::kMaxWordLength) continue;
@@ -396,7 +413,7 @@ void FindSources(Corpus& corpus, const std::vector<std::int32_t>& sa, const std:
     if (a > b) std::swap(a, b);
     ++shared[{a, b}];
   }
-  std::vector<std::int32_t> parent(documents);
+  std::vector<std::int32_t> parent(documents.size());
   std::iota(parent.begin(), parent.end(), 0);
   auto root = [&](std::int32_t x) {
     while (parent[x] != x) x = parent[x] = parent[parent[x]];
@@ -408,9 +425,9 @@ void FindSources(Corpus& corpus, const std::vector<std::int32_t>& sa, const std:
     const std::int32_t b = root(pair.second);
     if (a != b) parent[std::max(a, b)] = std::min(a, b);
   }
-  corpus.doc_source.resize(documents);
-  std::vector<std::int32_t> size(documents, 0);
-  for (std::size_t d = 0; d < documents; ++d) {
+  corpus.doc_source.resize(documents.size());
+  std::vector<std::int32_t> size(documents.size(), 0);
+  for (std::size_t d = 0; d < documents.size(); ++d) {
     corpus.doc_source[d] = root(static_cast<std::int32_t>(d));
     ++size[corpus.doc_source[d]];
   }
@@ -419,11 +436,142 @@ void FindSources(Corpus& corpus, const std::vector<std::int32_t>& sa, const std:
     const double deflated = std::max(1.0, corpus.cost[corpus.unit_begin[u + 1]] - corpus.cost[corpus.unit_begin[u]]);
     corpus.unit_weight[u] = std::pow(kReferenceSize / deflated, kSizeExponent) / size[corpus.doc_source[corpus.unit_doc[u]]];
   }
+
+  // What support counts: sources, or with groups the groups, where a dump of
+  // several header blocks (many servers' responses) counts apart within its
+  // group unless it is of one source with another document of the group.
+  std::map<std::pair<std::int64_t, std::int32_t>, std::int32_t> keys;
+  corpus.doc_key.resize(documents.size());
+  for (std::size_t d = 0; d < documents.size(); ++d) {
+    std::pair<std::int64_t, std::int32_t> key{corpus.doc_source[d], -1};
+    if (!groups.empty()) {
+      key = {groups[d], IsHeaderDump(documents[d]) ? corpus.doc_source[d] : -1};
+    }
+    corpus.doc_key[d] = keys.emplace(key, static_cast<std::int32_t>(keys.size())).first->second;
+  }
+  corpus.keys = static_cast<std::int32_t>(keys.size());
+  corpus.min_support = groups.empty() ? kMinSources : kMinGroups;
+  corpus.capped = !groups.empty();
 }
 
 // What one occurrence of a word of `length` bytes at `p` saves.
 double OccurrenceGain(const Corpus& corpus, std::int32_t p, std::int32_t length) {
   return corpus.unit_weight[corpus.unit_of[p]] * (corpus.cost[p + length] - corpus.cost[p] - kTokenCost);
+}
+
+// Sums the gains of a word's occurrences per support key. With capping, each
+// key's sum counts up to kGroupCap x the second largest sum, so a word that
+// pays in one group only is worth little however often that group repeats it.
+class KeyGains {
+ public:
+  explicit KeyGains(const Corpus& corpus)
+      : corpus_(corpus), sums_(corpus.capped ? corpus.keys : 0, 0.0), seen_(sums_.size(), false) {}
+
+  void Add(std::int32_t p, double gain) {
+    total_ += gain;
+    if (!corpus_.capped) return;
+    const std::int32_t key = corpus_.doc_key[corpus_.unit_doc[corpus_.unit_of[p]]];
+    if (!seen_[key]) {
+      seen_[key] = true;
+      touched_.push_back(key);
+    }
+    sums_[key] += gain;
+  }
+
+  // The (capped) sum so far; starts over.
+  double Take() {
+    double result = total_;
+    total_ = 0;
+    if (!corpus_.capped) return result;
+    double first = 0;
+    double second = 0;
+    for (const std::int32_t key : touched_) {
+      const double v = sums_[key];
+      if (v > first) {
+        second = first;
+        first = v;
+      } else if (v > second) {
+        second = v;
+      }
+    }
+    const double cap = kGroupCap * second;
+    result = 0;
+    for (const std::int32_t key : touched_) {
+      result += std::min(sums_[key], cap);
+      sums_[key] = 0;
+      seen_[key] = false;
+    }
+    touched_.clear();
+    return result;
+  }
+
+ private:
+  const Corpus& corpus_;
+  std::vector<double> sums_;
+  std::vector<bool> seen_;
+  std::vector<std::int32_t> touched_;
+  double total_ = 0;
+};
+
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+bool IsUpper(char c) { return c >= 'A' && c <= 'Z'; }
+bool IsLower(char c) { return c >= 'a' && c <= 'z'; }
+bool IsHex(char c) { return IsDigit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
+
+// True for text that is data rather than language or markup: mostly digits
+// (dates, times, sizes, ids), or holding a hash in hex or a run of base64.
+// Such text repeats only where one site repeats one value.
+bool LooksLikeData(std::string_view word) {
+  std::size_t digits = 0;
+  for (const char c : word) digits += IsDigit(c) ? 1 : 0;
+  if (2 * digits > word.size()) return true;
+  // A date: a time of day ("09:36:23"), or a month and year ("Feb 2017"),
+  // which only a site repeating one value repeats. Midnight dates stay:
+  // "Expires: Thu, 01 Jan 1970 00:00:00 GMT" and the like are fixed values
+  // that many servers send.
+  const bool midnight = word.find("00:00:00") != std::string_view::npos;
+  for (std::size_t i = 0; !midnight && i + 8 <= word.size(); ++i) {
+    if (IsDigit(word[i]) && IsDigit(word[i + 1]) && word[i + 2] == ':' && IsDigit(word[i + 3]) &&
+        IsDigit(word[i + 4]) && word[i + 5] == ':' && IsDigit(word[i + 6]) && IsDigit(word[i + 7])) {
+      return true;
+    }
+  }
+  static const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                        "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+  for (std::size_t i = 0; !midnight && i + 7 <= word.size(); ++i) {
+    if (word[i + 3] != ' ' || !IsDigit(word[i + 4]) || !IsDigit(word[i + 5]) || !IsDigit(word[i + 6])) continue;
+    for (const char* month : kMonths) {
+      if (word.compare(i, 3, month) == 0) return true;
+    }
+  }
+  // Hex: 12 or more hex digits in a row, digits and letters mixed.
+  for (std::size_t i = 0; i < word.size();) {
+    std::size_t j = i;
+    std::size_t hex_digits = 0;
+    while (j < word.size() && IsHex(word[j])) hex_digits += IsDigit(word[j++]) ? 1 : 0;
+    if (j - i >= 12 && hex_digits >= 2 && hex_digits < j - i) return true;
+    i = j == i ? i + 1 : j;
+  }
+  // Base64: 16 or more symbols in a row, with digits and a fifth or more
+  // each of capitals and small letters (identifiers in camel case have fewer
+  // capitals and rarely digits).
+  for (std::size_t i = 0; i < word.size();) {
+    std::size_t j = i;
+    std::size_t upper = 0;
+    std::size_t lower = 0;
+    digits = 0;
+    while (j < word.size() &&
+           (IsDigit(word[j]) || IsUpper(word[j]) || IsLower(word[j]) || word[j] == '+' || word[j] == '/')) {
+      upper += IsUpper(word[j]) ? 1 : 0;
+      lower += IsLower(word[j]) ? 1 : 0;
+      digits += IsDigit(word[j]) ? 1 : 0;
+      ++j;
+    }
+    const std::size_t run = j - i;
+    if (run >= 16 && 5 * upper >= run && 5 * lower >= run && digits >= 1) return true;
+    i = j == i ? i + 1 : j;
+  }
+  return false;
 }
 
 // ---------------------------------------------------------------------------
@@ -468,15 +616,18 @@ std::vector<Candidate> FindCandidates(const Corpus& corpus, const std::vector<st
   };
 
   std::vector<Candidate> found;
+  KeyGains gains(corpus);
   auto report = [&](const Frame& f, std::int32_t rb) {
     const std::int32_t length = f.depth;
     if (length < 3) return;  // a 2-byte word cannot shorten anything
-    if (rb - f.lb + 1 - f.source_pairs < kMinSources) return;
+    if (rb - f.lb + 1 - f.source_pairs < corpus.min_support) return;
     // A 255-byte window of a longer shared run may extend to the left.
     if (f.left != kMixed && length < static_cast<std::int32_t>(WordList::kMaxWordLength)) return;
-    double gain = 0;
-    for (std::int32_t k = f.lb; k <= rb; ++k) gain += OccurrenceGain(corpus, sa[k], length);
+    for (std::int32_t k = f.lb; k <= rb; ++k) gains.Add(sa[k], OccurrenceGain(corpus, sa[k], length));
+    const double gain = gains.Take();
     if (gain < kMinTotalGain) return;
+    const auto* text = reinterpret_cast<const char*>(corpus.bytes.data() + sa[f.lb]);
+    if (LooksLikeData(std::string_view(text, static_cast<std::size_t>(length)))) return;
     found.push_back({f.lb, rb, length, gain});
     if (found.size() >= 4 * kCandidatePool) {
       std::nth_element(found.begin(), found.begin() + 2 * kCandidatePool, found.end(), Better);
@@ -484,7 +635,7 @@ std::vector<Candidate> FindCandidates(const Corpus& corpus, const std::vector<st
     }
   };
 
-  std::vector<std::int32_t> last_in_source(corpus.doc_source.size(), -1);
+  std::vector<std::int32_t> last_in_source(static_cast<std::size_t>(corpus.keys), -1);
   std::vector<Frame> stack;
   stack.push_back({0, 0, 0, kNone});
   for (std::int32_t i = 0; i <= n; ++i) {
@@ -515,7 +666,7 @@ std::vector<Candidate> FindCandidates(const Corpus& corpus, const std::vector<st
     }
     if (i == n) break;
     stack.back().left = merge_left(stack.back().left, left_of(i));
-    const std::int32_t source = corpus.doc_source[corpus.unit_doc[corpus.unit_of[sa[i]]]];
+    const std::int32_t source = corpus.doc_key[corpus.unit_doc[corpus.unit_of[sa[i]]]];
     if (const std::int32_t j = last_in_source[source]; j >= 0) {
       // The deepest open interval that starts at or before j holds j and i.
       auto it = std::upper_bound(stack.begin(), stack.end(), j,
@@ -539,7 +690,7 @@ std::vector<Candidate> FindCandidates(const Corpus& corpus, const std::vector<st
 class Chooser {
  public:
   Chooser(const Corpus& corpus, const std::vector<std::int32_t>& sa)
-      : corpus_(corpus), sa_(sa), cover_(corpus.symbols.size(), 0) {}
+      : corpus_(corpus), sa_(sa), cover_(corpus.symbols.size(), 0), gains_(corpus) {}
 
   std::vector<std::int32_t> Positions(const Candidate& c) const {
     std::vector<std::int32_t> positions(sa_.begin() + c.lb, sa_.begin() + c.rb + 1);
@@ -554,14 +705,13 @@ class Chooser {
   // order puts first.
   double Gain(const std::vector<std::int32_t>& positions, std::int32_t length, bool commit, bool strict) {
     const std::uint8_t blocking = strict ? 1 : static_cast<std::uint8_t>(length);
-    double gain = 0;
     std::int32_t resume = 0;
     for (const std::int32_t p : positions) {
       if (p < resume) continue;
       bool blocked = false;
       for (std::int32_t q = p; q < p + length && !blocked; ++q) blocked = cover_[q] >= blocking;
       if (blocked) continue;
-      gain += OccurrenceGain(corpus_, p, length);
+      gains_.Add(p, OccurrenceGain(corpus_, p, length));
       resume = p + length;
       if (commit) {
         for (std::int32_t q = p; q < p + length; ++q) {
@@ -569,7 +719,7 @@ class Chooser {
         }
       }
     }
-    return gain;
+    return gains_.Take();
   }
 
   void Clear() { std::fill(cover_.begin(), cover_.end(), 0); }
@@ -578,6 +728,7 @@ class Chooser {
   const Corpus& corpus_;
   const std::vector<std::int32_t>& sa_;
   std::vector<std::uint8_t> cover_;
+  KeyGains gains_;
 };
 
 std::string WordText(const Corpus& corpus, const std::vector<std::int32_t>& sa, const Candidate& c) {
@@ -590,6 +741,14 @@ std::string WordText(const Corpus& corpus, const std::vector<std::int32_t>& sa, 
 
 WordList BuildWordList(const std::vector<std::string>& documents, std::uint8_t version,
                        std::size_t count, const WordListBuildProgress& progress) {
+  return BuildWordList(documents, {}, version, count, progress);
+}
+
+WordList BuildWordList(const std::vector<std::string>& documents, const std::vector<std::int32_t>& groups,
+                       std::uint8_t version, std::size_t count, const WordListBuildProgress& progress) {
+  if (!groups.empty() && groups.size() != documents.size()) {
+    throw std::invalid_argument("word list groups do not match the documents");
+  }
   count = std::min(count, WordList::kMaxWords);
   const ProgressMeter meter(progress);
   if (count == 0 || documents.size() < 2) return WordList(version, {});
@@ -600,7 +759,7 @@ WordList BuildWordList(const std::vector<std::string>& documents, std::uint8_t v
   meter.Report("suffix array", 0, 1);
   const std::vector<std::int32_t> sa = SuffixArray(corpus.symbols, corpus.upper);
   const std::vector<std::uint8_t> lcp = CommonPrefixes(corpus.symbols, sa, WordList::kMaxWordLength);
-  FindSources(corpus, sa, lcp, documents.size());
+  FindSources(corpus, sa, lcp, documents, groups);
   std::vector<Candidate> candidates = FindCandidates(corpus, sa, lcp, meter);
 
   // Lazy greedy: take the candidate with the best gain given the words chosen

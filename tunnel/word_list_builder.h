@@ -36,16 +36,31 @@ using WordListBuildProgress =
 // documents are taken as the 64511-byte blocks the tunnel would send.
 //
 // Every word is 2 to 255 bytes long, holds neither the byte 0 nor 124 (the
-// default escape byte), and occurs in at least two sources (documents that
-// share long runs of text, such as pages of one site, count as one source).
-// The words are in the order in which substitution should try them (longer
-// first). Fewer than `count` words come back when the corpus offers no more
-// that pay; none when there are fewer than two documents.
+// default escape byte), is not mostly digits, a hash or base64, and occurs in
+// at least two sources (documents that share long runs of text, such as pages
+// of one site, count as one source). The words are in the order in which
+// substitution should try them (longer first). Fewer than `count` words come
+// back when the corpus offers no more that pay; none when there are fewer
+// than two documents.
 //
 // Time and memory grow about linearly with the corpus: some 35 bytes of
-// memory per corpus byte, and about 10 seconds for 17 MB on one core.
+// memory per corpus byte, and about 15 seconds for 17 MB on one core.
 WordList BuildWordList(const std::vector<std::string>& documents, std::uint8_t version,
                        std::size_t count = WordList::kMaxWords,
+                       const WordListBuildProgress& progress = {});
+
+// The same, knowing where each document comes from: `groups[i]` names the
+// group of documents[i] (the site or project it was taken from; any values,
+// only equality counts), or `groups` is empty for none. With groups, a word
+// must occur in at least three groups, and no one group counts for more
+// than twice the runner-up group in its gain, so that what one site repeats (its
+// navigation, its names, its URLs) gives way to what many sites share. A dump
+// of header blocks records responses of many servers: within its group it
+// counts apart from other dumps unless they share long runs of text.
+// Throws std::invalid_argument when `groups` is neither empty nor as long as
+// `documents`.
+WordList BuildWordList(const std::vector<std::string>& documents, const std::vector<std::int32_t>& groups,
+                       std::uint8_t version, std::size_t count = WordList::kMaxWords,
                        const WordListBuildProgress& progress = {});
 
 }  // namespace korvan

@@ -2,13 +2,14 @@
 //
 //   korvan-codec pack --words FILE            raw block on stdin -> one frame
 //   korvan-codec unpack --words FILE          frames on stdin -> payloads
-//   korvan-codec words build --version N [--count 256] FILE...
+//   korvan-codec words build --version N [--count 256] [--group-by-prefix] FILE...
 //   korvan-codec words dump FILE
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
 #include <iterator>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -25,7 +26,7 @@ constexpr int kExitUsage = 2;
 const char kUsage[] =
     "usage: korvan-codec pack --words FILE < block > frame\n"
     "       korvan-codec unpack --words FILE < frames > data\n"
-    "       korvan-codec words build --version N [--count 256] FILE... > list.lvk\n"
+    "       korvan-codec words build --version N [--count 256] [--group-by-prefix] FILE... > list.lvk\n"
     "       korvan-codec words dump FILE\n";
 
 int Usage(const std::string& problem) {
@@ -69,12 +70,24 @@ int RunFrameCommand(const std::string& command, const std::vector<std::string>& 
   return EXIT_SUCCESS;
 }
 
+// The group of a corpus file for --group-by-prefix: its file name up to the
+// first '-' ("html/site-page.html" -> "site"), or the whole file name when
+// it has none.
+std::string GroupOfFile(const std::string& file) {
+  const std::size_t slash = file.find_last_of('/');
+  const std::string name = slash == std::string::npos ? file : file.substr(slash + 1);
+  return name.substr(0, name.find('-'));
+}
+
 int RunWordsBuild(const std::vector<std::string>& args) {
   std::optional<unsigned long> version;
   unsigned long count = korvan::WordList::kMaxWords;
+  bool group_by_prefix = false;
   std::vector<std::string> files;
   for (std::size_t i = 0; i < args.size(); ++i) {
-    if (args[i] == "--version" || args[i] == "--count") {
+    if (args[i] == "--group-by-prefix") {
+      group_by_prefix = true;
+    } else if (args[i] == "--version" || args[i] == "--count") {
       if (i + 1 >= args.size()) return Usage(args[i] + " needs a value");
       const bool is_version = args[i] == "--version";
       const auto v = ParseNumber(args[i + 1], is_version ? 255 : korvan::WordList::kMaxWords);
@@ -93,7 +106,12 @@ int RunWordsBuild(const std::vector<std::string>& args) {
   if (files.empty()) return Usage("words build needs at least one corpus file");
   std::vector<std::string> documents;
   documents.reserve(files.size());
+  std::vector<std::int32_t> groups;  // empty without --group-by-prefix
+  std::map<std::string, std::int32_t> group_ids;
   for (const std::string& file : files) {
+    if (group_by_prefix) {
+      groups.push_back(group_ids.emplace(GroupOfFile(file), static_cast<std::int32_t>(group_ids.size())).first->second);
+    }
     std::ifstream in(file, std::ios::binary);
     if (!in) return Fail("cannot open corpus file " + file);
     documents.emplace_back(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
@@ -110,7 +128,7 @@ int RunWordsBuild(const std::vector<std::string>& args) {
     std::cerr << std::flush;
   };
   const korvan::WordList list =
-      korvan::BuildWordList(documents, static_cast<std::uint8_t>(*version), count, progress);
+      korvan::BuildWordList(documents, groups, static_cast<std::uint8_t>(*version), count, progress);
   std::cerr << "\nkorvan-codec: " << list.size() << " words\n";
   const std::vector<std::uint8_t> file = korvan::SerializeWordListFile(list);
   if (!WriteStdout(file.data(), file.size())) return Fail("cannot write standard output");

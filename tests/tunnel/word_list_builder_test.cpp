@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstring>
 #include <random>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -157,6 +158,92 @@ TEST(WordListBuilder, IgnoresTextThatOnlyOneDocumentRepeats) {
   const WordList list = BuildWordList(documents, 1);
   for (const std::string& w : list.words()) {
     EXPECT_EQ(private_phrase.find(w), std::string::npos) << "chose \"" << w << "\"";
+  }
+}
+
+// True when a word holds `text` whole or a piece of it of 8 bytes or more.
+bool HasWordOf(const WordList& list, const std::string& text) {
+  return std::any_of(list.words().begin(), list.words().end(), [&](const std::string& w) {
+    return w.find(text) != std::string::npos || (w.size() >= 8 && text.find(w) != std::string::npos);
+  });
+}
+
+// Six groups (sites) of five responses each; the first group's pages also
+// carry a phrase of their own.
+struct GroupedCorpus {
+  std::vector<std::string> documents;
+  std::vector<std::int32_t> groups;
+};
+
+GroupedCorpus SixSites(const std::string& first_site_phrase) {
+  GroupedCorpus corpus;
+  SyntheticTraffic traffic(13);
+  for (std::int32_t i = 0; i < 30; ++i) {
+    std::string d = traffic.Response();
+    if (i % 6 == 0) d += first_site_phrase + traffic.Text(20);
+    corpus.documents.push_back(std::move(d));
+    corpus.groups.push_back(i % 6);
+  }
+  return corpus;
+}
+
+TEST(WordListBuilder, WithGroupsIgnoresPhrasesOfOneGroup) {
+  const std::string site_phrase = "<nav class=\"vekpor\"><a href=\"/kalomi\">Kalomi home</a> <a href=\"/tra\">Trazu</a></nav>";
+  const GroupedCorpus corpus = SixSites(site_phrase);
+  // Without groups the five pages are five sources, and the phrase pays.
+  const WordList plain = BuildWordList(corpus.documents, 1);
+  EXPECT_TRUE(HasWordOf(plain, site_phrase));
+  // With groups it is one site's text.
+  const WordList grouped = BuildWordList(corpus.documents, corpus.groups, 1);
+  ASSERT_FALSE(grouped.empty());
+  EXPECT_FALSE(HasWordOf(grouped, site_phrase));
+  // What every site shares still comes out.
+  EXPECT_TRUE(HasWordOf(grouped, "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">"));
+}
+
+TEST(WordListBuilder, GroupIdsCountOnlyByEquality) {
+  GroupedCorpus corpus = SixSites("<div id=\"zuden\">rigol</div>");
+  const WordList a = BuildWordList(corpus.documents, corpus.groups, 1, 64);
+  for (std::int32_t& g : corpus.groups) g = 1000 - 7 * g;
+  const WordList b = BuildWordList(corpus.documents, corpus.groups, 1, 64);
+  EXPECT_EQ(a.words(), b.words());
+  // One group for all: nothing is shared by several groups.
+  std::fill(corpus.groups.begin(), corpus.groups.end(), 5);
+  EXPECT_TRUE(BuildWordList(corpus.documents, corpus.groups, 1).empty());
+}
+
+TEST(WordListBuilder, RejectsGroupsThatDoNotMatchTheDocuments) {
+  const auto documents = SyntheticTraffic(4).Responses(6);
+  EXPECT_THROW(BuildWordList(documents, std::vector<std::int32_t>{0, 1, 2}, 1), std::invalid_argument);
+}
+
+TEST(WordListBuilder, SkipsDigitsDatesHashesAndBase64) {
+  // Values that every document carries, in the same place, and that still
+  // say nothing about other traffic.
+  const std::string base64 = "sha384-oqVuAfXRKap7fdgcCY5uykM6+R9GqQ8K/uxy9rx7HNQlGYl1kPzQho1wx4JwY8wC";
+  const std::string hex = "cf05388f2679ee054f2beb29a391d25f4e673ac3";
+  const std::string date = "Tue, 16 May 2017 19:17:50";
+  const std::string digits = "31898100, 2016112208, 4398046511104, 17179869184";
+  SyntheticTraffic traffic(17);
+  std::vector<std::string> documents;
+  std::vector<std::int32_t> groups;
+  for (std::int32_t i = 0; i < 30; ++i) {
+    std::string d = traffic.Response();
+    d += traffic.Text(10) + "<script integrity=\"" + base64 + "\"></script>" + traffic.Text(10);
+    d += "<a href=\"/c/" + hex + "\">" + traffic.Text(10) + "<time>" + date + "</time>" + traffic.Text(10);
+    d += "[" + digits + "]" + traffic.Text(10);
+    documents.push_back(std::move(d));
+    groups.push_back(i % 6);
+  }
+  for (const WordList& list : {BuildWordList(documents, 1), BuildWordList(documents, groups, 1)}) {
+    ASSERT_FALSE(list.empty());
+    for (const std::string& w : list.words()) {
+      for (const std::string& value : {base64, hex, date, digits}) {
+        for (std::size_t at = 0; at + 12 <= value.size(); ++at) {
+          EXPECT_EQ(w.find(value.substr(at, 12)), std::string::npos) << "chose \"" << w << "\"";
+        }
+      }
+    }
   }
 }
 
