@@ -130,7 +130,6 @@ void EventLoop::Quit() {
 }
 
 int EventLoop::Run() {
-  loop_thread_ = std::this_thread::get_id();
   int ended_by = 0;
   for (;;) {
     RunPending();

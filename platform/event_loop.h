@@ -2,7 +2,8 @@
 // by other threads, repeating timers, and an orderly quit on SIGTERM/SIGINT.
 //
 // Thread safety: Invoke, Post and Quit may be called from any thread; Run,
-// AddTimer and RunPending belong to the thread that runs the loop. Signal
+// AddTimer and RunPending belong to the thread that created the loop, which
+// is the thread that runs it. Signal
 // handlers only write one byte to a pipe; the loop does the work.
 #pragma once
 
@@ -65,7 +66,7 @@ class EventLoop : public MainThread, public MessagePump {
   void DrainWakePipe();
   bool OnLoopThread() const { return std::this_thread::get_id() == loop_thread_; }
 
-  std::thread::id loop_thread_;
+  const std::thread::id loop_thread_;
   UniqueFd wake_read_;
   UniqueFd wake_write_;
   std::mutex mutex_;

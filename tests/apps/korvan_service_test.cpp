@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <fstream>
+#include <stdexcept>
 #include <thread>
 
 #include "tests/support/child_process.h"
@@ -96,8 +97,16 @@ class KorvanService : public ::testing::Test {
 
   std::unique_ptr<test::PosixStreamSocket> Client(int port) {
     auto c = test::ConnectLoopback(static_cast<std::uint16_t>(port));
-    EXPECT_NE(c, nullptr);
+    if (c == nullptr) throw std::runtime_error("cannot connect to korvan:\n" + process_->Output());
     return c;
+  }
+
+  void TearDown() override {
+    // A sanitizer report of the program shows in its output.
+    if (process_ && process_->running()) process_->Stop(SIGTERM);
+    if (process_) {
+      EXPECT_EQ(process_->Output().find("Sanitizer"), std::string::npos) << process_->Output();
+    }
   }
 
   static Bytes ReadAtLeast(test::PosixStreamSocket& s, std::size_t n) {
