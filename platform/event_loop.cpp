@@ -73,7 +73,7 @@ void EventLoop::Invoke(const std::function<void()>& fn) {
   }
   Wake();
   std::unique_lock lock(mutex_);
-  done_cv_.wait(lock, [&] { return task->done; });
+  task->done_cv.wait(lock, [&] { return task->done; });
 }
 
 void EventLoop::Post(std::function<void()> fn) {
@@ -99,8 +99,8 @@ void EventLoop::RunPending() {
     {
       std::lock_guard lock(mutex_);
       task->done = true;
+      task->done_cv.notify_one();
     }
-    done_cv_.notify_all();
   }
 }
 

@@ -55,6 +55,7 @@ class EventLoop : public MainThread, public MessagePump {
   struct Task {
     std::function<void()> fn;
     bool done = false;
+    std::condition_variable done_cv;  // wakes only this task's waiter
   };
   struct Timer {
     std::chrono::milliseconds interval;
@@ -70,7 +71,6 @@ class EventLoop : public MainThread, public MessagePump {
   UniqueFd wake_read_;
   UniqueFd wake_write_;
   std::mutex mutex_;
-  std::condition_variable done_cv_;
   std::deque<std::shared_ptr<Task>> queue_;
   std::recursive_mutex after_end_mutex_;
   bool ended_ = false;

@@ -6,11 +6,12 @@ set -euo pipefail
 
 PACKAGES=(
   build-essential cmake ninja-build pkg-config git
-  zlib1g-dev libssl-dev
+  zlib1g-dev libssl-dev libboost-dev libsqlite3-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev   # libFuzzer targets
   python3                    # resource generators
   curl                       # demo and integration tests
+  squid                      # a real parent proxy for the tunnel tests
 )
 
 missing=()

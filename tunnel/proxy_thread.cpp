@@ -84,7 +84,6 @@ void TProxyThread::Pump() {
 
   last_send = env_.clock.Now();
   std::uint32_t last_recv = last_send;
-  std::uint32_t last_hand_off = last_send;
   bool stop = Terminated();
   while (!stop && ClientOpen() && tunnel_) {
     // Read what the client has ready, up to one block.
@@ -112,16 +111,12 @@ void TProxyThread::Pump() {
     const std::uint32_t now = env_.clock.Now();
     stop = (TicksSince(now, last_send) > kIdleLimitMs && TicksSince(now, last_recv) > kIdleLimitMs) || Terminated();
 
-    const std::uint32_t since_hand_off = TicksSince(now, last_hand_off);
-    if (CountersIdle() && since_hand_off <= kHandOffIntervalMs) {
-      // Nothing moved: sleep until either side has bytes, or until the next
-      // once-a-second hand-off is due.
-      if (!stop && ClientOpen() && tunnel_) {
-        env_.network.WaitReadable(*client_, *tunnel_, std::max<std::uint32_t>(1, kHandOffIntervalMs - since_hand_off));
-      }
+    if (CountersIdle()) {
+      // Nothing to report: no hand-off. Sleep until either side has bytes,
+      // waking once a second to notice Terminate().
+      if (!stop && ClientOpen() && tunnel_) env_.network.WaitReadable(*client_, *tunnel_, kHandOffIntervalMs);
     } else {
       HandOffStatus();
-      last_hand_off = env_.clock.Now();
     }
   }
 }

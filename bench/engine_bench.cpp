@@ -1,0 +1,805 @@
+// End-to-end costs of the client engine, measured on the real program
+// (`korvan --service` from the build's program folder) against small
+// stand-in compression servers on loopback, each beside a baseline measured
+// in the same run:
+//   latency   a small request and its answer through the client, against
+//             the same exchange over a direct loopback connection: the
+//             median added time (target: at most 1 ms);
+//   download  100 MB of compressible data in frames packed in advance and
+//             sent as fast as the client reads, against plain uncompress()
+//             of the same frames (target: at most 1.25 x);
+//   idle      1000 idle connections held: the client's CPU share over a few
+//             seconds (target: below 2 % of one core) and its resident memory
+//             (target: below 400 MB).
+// The data: full blocks of the corpus's HTML, CSS and JS when the corpus is
+// there ($KORVAN_CORPUS or ../shared/corpus), else generated markup.
+//   korvan_bench_engine [--quick]     (--quick: fewer samples, 20 MB, 200 idle)
+//   korvan_bench_engine --only latency|download|idle
+//   korvan_bench_engine --idle N      (only the idle measure, N connections)
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <mutex>
+#include <random>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bench/bench_corpus.h"
+#include "tunnel/frame_reader.h"
+#include "tunnel/frame_writer.h"
+#include "tunnel/opening.h"
+#include "tunnel/word_compress.h"
+#include "tunnel/word_list.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using Bytes = std::vector<std::uint8_t>;
+using SteadyClock = std::chrono::steady_clock;
+
+// Every blocking read or write of the bench gives up after this long, so
+// that no loop can hang on a client that stopped answering.
+constexpr int kSocketTimeoutS = 10;
+
+struct Settings {
+  int latency_samples = 2000;
+  std::size_t download_bytes = 100u << 20;
+  int download_runs = 5;
+  int idle_connections = 1000;
+  int idle_settle_ms = 2000;
+  int idle_window_ms = 5000;
+};
+
+// The build's program folder: korvan, its word list and language files.
+fs::path BinDir() { return KORVAN_BIN_DIR; }
+
+double Seconds(SteadyClock::duration d) { return std::chrono::duration<double>(d).count(); }
+
+double ThreadCpuSeconds() {
+  timespec ts{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
+
+// ---- Sockets -------------------------------------------------------------
+
+void Tune(int fd) {
+  const int one = 1;
+  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  timeval tv{kSocketTimeoutS, 0};
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+}
+
+int ListenLoopback(std::uint16_t& port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof addr;
+  if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(fd, 4096) != 0 ||
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+    std::perror("listen on loopback");
+    std::exit(1);
+  }
+  port = ntohs(addr.sin_port);
+  return fd;
+}
+
+int ConnectLoopback(std::uint16_t port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_port = htons(port);
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  Tune(fd);
+  return fd;
+}
+
+bool SendAll(int fd, const std::uint8_t* data, std::size_t size) {
+  while (size > 0) {
+    const ssize_t n = ::send(fd, data, size, MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    data += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+bool RecvExact(int fd, std::uint8_t* data, std::size_t size) {
+  while (size > 0) {
+    const ssize_t n = ::recv(fd, data, size, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    data += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+// A listener on 127.0.0.1 that hands every accepted connection to `on_accept`
+// on its accepting thread. Connections given to `Serve` get a thread of
+// their own; all of them are shut down and joined when the server goes.
+class StandIn {
+ public:
+  explicit StandIn(std::function<void(int fd, StandIn& self)> on_accept) : on_accept_(std::move(on_accept)) {
+    listen_fd_ = ListenLoopback(port_);
+    if (::pipe2(wake_, O_CLOEXEC) != 0) std::exit(1);
+    acceptor_ = std::thread([this] { AcceptLoop(); });
+  }
+
+  ~StandIn() {
+    const char b = 1;
+    [[maybe_unused]] const ssize_t w = ::write(wake_[1], &b, 1);
+    acceptor_.join();
+    {
+      std::lock_guard lock(mutex_);
+      for (int fd : fds_) ::shutdown(fd, SHUT_RDWR);
+    }
+    for (auto& t : threads_) t.join();
+    for (int fd : fds_) ::close(fd);
+    ::close(listen_fd_);
+    ::close(wake_[0]);
+    ::close(wake_[1]);
+  }
+
+  std::uint16_t port() const { return port_; }
+  int accepted() const { return accepted_.load(); }
+
+  // Keeps `fd` open until the server goes (idle connections).
+  void Keep(int fd) {
+    std::lock_guard lock(mutex_);
+    fds_.push_back(fd);
+  }
+  // Runs `fn(fd)` on a thread of its own.
+  void Serve(int fd, std::function<void(int)> fn) {
+    Keep(fd);
+    threads_.emplace_back([fd, fn = std::move(fn)] { fn(fd); });
+  }
+
+ private:
+  void AcceptLoop() {
+    for (;;) {
+      pollfd p[2] = {{listen_fd_, POLLIN, 0}, {wake_[0], POLLIN, 0}};
+      if (::poll(p, 2, -1) < 0) {
+        if (errno == EINTR) continue;
+        return;
+      }
+      if (p[1].revents != 0) return;
+      const int fd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
+      if (fd < 0) continue;
+      Tune(fd);
+      ++accepted_;
+      on_accept_(fd, *this);
+    }
+  }
+
+  std::function<void(int, StandIn&)> on_accept_;
+  int listen_fd_ = -1;
+  int wake_[2] = {-1, -1};
+  std::uint16_t port_ = 0;
+  std::atomic<int> accepted_{0};
+  std::mutex mutex_;
+  std::vector<int> fds_;
+  std::vector<std::thread> threads_;
+  std::thread acceptor_;
+};
+
+// The server's side of a tunnel: skips the opening, then calls `on_frame` for
+// every complete frame from the client until the stream ends or `on_frame`
+// returns false.
+void ReadClientFrames(int fd, const std::function<bool(const korvan::FrameView&)>& on_frame) {
+  Bytes opening(korvan::kOpeningSize);
+  if (!RecvExact(fd, opening.data(), opening.size())) return;
+  korvan::ReceiveBuffer buffer;
+  std::uint8_t chunk[65536];
+  for (;;) {
+    const ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    buffer.Append(std::span<const std::uint8_t>(chunk, static_cast<std::size_t>(n)));
+    bool go_on = true;
+    korvan::DecodeFrames(buffer, [&](const korvan::ReceiveBuffer&, const korvan::FrameView& frame) {
+      // The account-information request that may ride behind the opening
+      // is a control frame; only data frames count.
+      if (!(frame.flags & korvan::tfControl)) go_on = on_frame(frame);
+      return go_on ? korvan::FrameVerdict::kContinue : korvan::FrameVerdict::kClose;
+    });
+    if (!go_on) return;
+  }
+}
+
+int FreeLoopbackPort() {
+  std::uint16_t port = 0;
+  ::close(ListenLoopback(port));
+  return port;
+}
+
+// ---- The program under test ----------------------------------------------
+
+// A started program, its output in a file; killed if still running when the
+// object goes.
+class Child {
+ public:
+  Child(const fs::path& program, std::vector<std::string> args, const fs::path& output) : output_(output) {
+    args.insert(args.begin(), program.string());
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    const int out = ::open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (out < 0) throw std::runtime_error("cannot create " + output.string());
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      ::dup2(out, 1);
+      ::dup2(out, 2);
+      ::execv(argv[0], argv.data());
+      ::_exit(127);
+    }
+    ::close(out);
+    if (pid_ < 0) throw std::runtime_error("cannot start " + program.string());
+  }
+  ~Child() {
+    if (pid_ > 0) Stop(SIGKILL, 5s);
+  }
+  pid_t pid() const { return pid_; }
+
+  // Sends `signal` and waits for the end: the exit status, or -1 (then the
+  // program is killed).
+  int Stop(int signal, std::chrono::milliseconds timeout) {
+    if (pid_ <= 0) return -1;
+    ::kill(pid_, signal);
+    const auto deadline = SteadyClock::now() + timeout;
+    for (;;) {
+      int status = 0;
+      if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+        pid_ = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      }
+      if (SteadyClock::now() > deadline) {
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, &status, 0);
+        pid_ = -1;
+        return -1;
+      }
+      std::this_thread::sleep_for(10ms);
+    }
+  }
+
+  std::string Output() const {
+    std::ifstream in(output_);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  }
+
+ private:
+  pid_t pid_ = -1;
+  fs::path output_;
+};
+
+struct ProcessSample {
+  double cpu_seconds = 0;       // user + system, all threads so far
+  double main_cpu_seconds = 0;  // the main thread's part
+  long rss_kib = 0;
+  long hwm_kib = 0;
+  long threads = 0;
+};
+
+// User + system time from a /proc stat file (fields 14 and 15).
+double CpuSecondsOf(const std::string& stat_path) {
+  std::ifstream stat(stat_path);
+  const std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+  const std::size_t paren = text.rfind(')');
+  if (paren == std::string::npos) return 0;
+  std::istringstream fields(text.substr(paren + 2));
+  std::vector<std::string> f;
+  for (std::string x; fields >> x;) f.push_back(x);
+  if (f.size() <= 12) return 0;  // f[0] is field 3
+  return static_cast<double>(std::stoll(f[11]) + std::stoll(f[12])) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+// Time on a CPU from a /proc schedstat file, in nanoseconds; -1 without one.
+long long RunNanosOf(const fs::path& schedstat) {
+  std::ifstream in(schedstat);
+  long long ns = -1;
+  return in >> ns ? ns : -1;
+}
+
+// The threads' scheduler times (nanoseconds) where the kernel keeps them,
+// else the process's user + system time (clock ticks, which also count
+// threads that have ended). Samples compared with each other must be taken
+// while the same threads live.
+ProcessSample SampleProcess(pid_t pid) {
+  ProcessSample s;
+  const fs::path proc = "/proc/" + std::to_string(pid);
+  long long total = 0;
+  std::error_code ec;
+  for (const auto& task : fs::directory_iterator(proc / "task", ec)) {
+    const long long ns = RunNanosOf(task.path() / "schedstat");
+    if (ns < 0) {
+      total = -1;
+      break;
+    }
+    total += ns;
+  }
+  const long long main_ns = RunNanosOf(proc / "task" / std::to_string(pid) / "schedstat");
+  if (total >= 0 && main_ns >= 0) {
+    s.cpu_seconds = static_cast<double>(total) * 1e-9;
+    s.main_cpu_seconds = static_cast<double>(main_ns) * 1e-9;
+  } else {
+    s.cpu_seconds = CpuSecondsOf((proc / "stat").string());
+    s.main_cpu_seconds = CpuSecondsOf((proc / "task" / std::to_string(pid) / "stat").string());
+  }
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);) {
+    const auto value = [&] { return std::stol(line.substr(line.find(':') + 1)); };
+    if (line.starts_with("VmRSS:")) s.rss_kib = value();
+    if (line.starts_with("VmHWM:")) s.hwm_kib = value();
+    if (line.starts_with("Threads:")) s.threads = value();
+  }
+  return s;
+}
+
+// `korvan --service` in folders of its own, with one SMTP-kind port (the
+// opening leaves at once, then bytes pass through unchanged) whose tunnels
+// go to `server_port`.
+class KorvanService {
+ public:
+  explicit KorvanService(std::uint16_t server_port) {
+    std::string pattern = (fs::temp_directory_path() / "korvan-bench-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    root_ = pattern;
+    fs::create_directories(root_ / "app");
+    fs::create_directories(root_ / "config");
+    for (const char* f : {"cs.kvl", "en.kvl", "korvan.lvk"}) {
+      fs::copy_file(BinDir() / f, root_ / "app" / f);
+    }
+    port_ = static_cast<std::uint16_t>(FreeLoopbackPort());
+    std::ofstream(root_ / "config" / "Korvan.ini", std::ios::binary)
+        << "[Config]\r\nIDSE_Value=100000001\r\nPassEL_Text=demo\r\nLanguage=en.kvl\r\n"
+        << "ServerAddress=127.0.0.1\r\nServerPort=" << server_port << "\r\n"
+        << "[Setup]\r\nSocketCount=1\r\n[Socket1]\r\nLPort=" << port_ << "\r\nProtocol=3\r\n";
+    process_ = std::make_unique<Child>(
+        BinDir() / "korvan",
+        std::vector<std::string>{"--service", "--config-dir", (root_ / "config").string(), "--app-dir",
+                                 (root_ / "app").string()},
+        root_ / "output.txt");
+    const auto deadline = SteadyClock::now() + 10s;
+    while (SteadyClock::now() < deadline) {
+      if (const int probe = ConnectLoopback(port_); probe >= 0) {
+        ::close(probe);
+        // The probe's worker ends before anything is measured: a thread
+        // that ends between two samples would take its time with it.
+        std::this_thread::sleep_for(300ms);
+        return;
+      }
+      std::this_thread::sleep_for(20ms);
+    }
+    throw std::runtime_error("korvan did not open its port:\n" + process_->Output());
+  }
+
+  ~KorvanService() {
+    if (process_->Stop(SIGTERM, 10s) != 0) std::fprintf(stderr, "korvan did not stop cleanly\n");
+    std::error_code ignored;
+    fs::remove_all(root_, ignored);
+  }
+
+  std::uint16_t port() const { return port_; }
+  pid_t pid() const { return process_->pid(); }
+
+ private:
+  fs::path root_;
+  std::uint16_t port_ = 0;
+  std::unique_ptr<Child> process_;
+};
+
+// ---- Data ----------------------------------------------------------------
+
+std::vector<std::string> SampleBlocks(std::string& source) {
+  std::vector<std::string> blocks;
+  if (const auto root = korvan::bench::FindCorpus()) {
+    const auto files = korvan::bench::LoadCorpus(*root);
+    for (const char* kind : {"html", "css", "js"}) {
+      for (std::string& b : korvan::bench::FullBlocks(files, kind)) blocks.push_back(std::move(b));
+    }
+    source = "corpus HTML, CSS and JS";
+  }
+  if (blocks.empty()) {
+    // Markup with varying words and numbers: compresses about as well as
+    // real pages, far less than a repeated string would.
+    std::mt19937 rng(7);
+    const char* words[] = {"news", "item", "price", "link", "title", "author", "comment", "section", "menu", "footer"};
+    for (int b = 0; b < 64; ++b) {
+      std::string block;
+      while (block.size() < korvan::kMaxRawBlock) {
+        block += "<div class=\"" + std::string(words[rng() % 10]) + "\"><a href=\"/" + words[rng() % 10] + "/" +
+                 std::to_string(rng() % 100000) + "\">" + words[rng() % 10] + " " + std::to_string(rng() % 1000) +
+                 "</a></div>\n";
+      }
+      block.resize(korvan::kMaxRawBlock);
+      blocks.push_back(std::move(block));
+    }
+    source = "generated markup";
+  }
+  return blocks;
+}
+
+struct FrameSet {
+  std::vector<Bytes> frames;  // whole frames, as the server sends them
+  std::size_t raw_bytes = 0;
+  std::size_t wire_bytes = 0;
+};
+
+// Frames for `total` raw bytes, cycling through `blocks`, packed with the
+// stages in `wanted`. Each distinct block is packed once.
+FrameSet PackFrames(const korvan::WordList& words, const std::vector<std::string>& blocks, std::size_t total,
+                    std::uint8_t wanted) {
+  std::vector<Bytes> distinct;
+  for (const std::string& b : blocks) {
+    distinct.push_back(korvan::PackFrame(words, std::span(reinterpret_cast<const std::uint8_t*>(b.data()), b.size()),
+                                         wanted));
+  }
+  FrameSet set;
+  for (std::size_t i = 0; set.raw_bytes < total; ++i) {
+    set.frames.push_back(distinct[i % distinct.size()]);
+    set.raw_bytes += blocks[i % blocks.size()].size();
+    set.wire_bytes += set.frames.back().size();
+  }
+  return set;
+}
+
+// ---- Measures ------------------------------------------------------------
+
+struct Row {
+  std::string measure, client, baseline, result, target;
+  bool met = false;
+};
+std::vector<Row> g_rows;
+
+__attribute__((format(printf, 1, 2))) std::string Fmt(const char* format, ...) {
+  char text[64];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+  return text;
+}
+
+double Median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v.empty() ? 0 : v[v.size() / 2];
+}
+
+double Percentile(std::vector<double> v, double p) {
+  std::sort(v.begin(), v.end());
+  return v.empty() ? 0 : v[std::min(v.size() - 1, static_cast<std::size_t>(p * static_cast<double>(v.size())))];
+}
+
+void MeasureLatency(const korvan::WordList& words, const Settings& settings) {
+  const std::string request = "GET http://example.test/index.html HTTP/1.1\r\nHost: example.test\r\n\r\n";
+  const std::string answer = "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: 5\r\n\r\nhello";
+  const Bytes answer_frame =
+      korvan::PackFrame(words, std::span(reinterpret_cast<const std::uint8_t*>(answer.data()), answer.size()));
+
+  // The stand-in compression server answers every data frame at once.
+  StandIn server([&](int fd, StandIn& self) {
+    self.Serve(fd, [&answer_frame](int c) {
+      ReadClientFrames(c, [&](const korvan::FrameView&) { return SendAll(c, answer_frame.data(), answer_frame.size()); });
+    });
+  });
+  // The same exchange without the client in between.
+  StandIn direct([&](int fd, StandIn& self) {
+    self.Serve(fd, [&](int c) {
+      std::vector<std::uint8_t> buf(request.size());
+      while (RecvExact(c, buf.data(), buf.size())) {
+        if (!SendAll(c, reinterpret_cast<const std::uint8_t*>(answer.data()), answer.size())) return;
+      }
+    });
+  });
+  KorvanService korvan(server.port());
+
+  const int through_fd = ConnectLoopback(korvan.port());
+  const int direct_fd = ConnectLoopback(direct.port());
+  std::vector<std::uint8_t> got(answer.size());
+  const auto round_trip = [&](int fd) {
+    const auto start = SteadyClock::now();
+    if (!SendAll(fd, reinterpret_cast<const std::uint8_t*>(request.data()), request.size()) ||
+        !RecvExact(fd, got.data(), got.size()) || std::memcmp(got.data(), answer.data(), answer.size()) != 0) {
+      throw std::runtime_error("round trip failed");
+    }
+    return Seconds(SteadyClock::now() - start) * 1e6;
+  };
+  for (int i = 0; i < 100; ++i) {
+    round_trip(through_fd);
+    round_trip(direct_fd);
+  }
+  // Interleaved, so that both see the same load from the rest of the machine.
+  std::vector<double> through, plain;
+  for (int i = 0; i < settings.latency_samples; ++i) {
+    through.push_back(round_trip(through_fd));
+    plain.push_back(round_trip(direct_fd));
+  }
+  ::close(through_fd);
+  ::close(direct_fd);
+
+  const double added = Median(through) - Median(plain);
+  std::printf("latency: %d round trips each; through the client median %.1f us (p90 %.1f, p99 %.1f), "
+              "direct median %.1f us (p90 %.1f)\n",
+              settings.latency_samples, Median(through), Percentile(through, 0.9), Percentile(through, 0.99),
+              Median(plain), Percentile(plain, 0.9));
+  g_rows.push_back({"latency, small request + answer (median)", Fmt("%.1f us", Median(through)),
+                    Fmt("%.1f us", Median(plain)), Fmt("+%.1f us", added), "<= +1000 us", added <= 1000});
+}
+
+struct DownloadRun {
+  double wall = 0;
+  double cpu = 0;
+};
+
+// One download through the client: the stand-in server sends `set` as fast
+// as the client reads once the client has asked for it.
+DownloadRun DownloadThroughClient(const FrameSet& set) {
+  std::atomic<bool> asked{false};
+  StandIn server([&](int fd, StandIn& self) {
+    self.Serve(fd, [&](int c) {
+      ReadClientFrames(c, [&](const korvan::FrameView&) {
+        asked = true;
+        for (const Bytes& f : set.frames) {
+          if (!SendAll(c, f.data(), f.size())) break;
+        }
+        return false;
+      });
+    });
+  });
+  KorvanService korvan(server.port());
+  if (std::getenv("KORVAN_BENCH_PAUSE") != nullptr) {
+    // Time to attach a profiler to the client.
+    std::printf("download: korvan is process %d\n", static_cast<int>(korvan.pid()));
+    std::this_thread::sleep_for(3s);
+  }
+  const int fd = ConnectLoopback(korvan.port());
+  std::vector<std::uint8_t> buf(1 << 20);
+  const std::string go = "GET\r\n";
+
+  const ProcessSample before = SampleProcess(korvan.pid());
+  const auto start = SteadyClock::now();
+  if (!SendAll(fd, reinterpret_cast<const std::uint8_t*>(go.data()), go.size())) throw std::runtime_error("send");
+  std::size_t received = 0;
+  while (received < set.raw_bytes) {
+    const ssize_t n = ::recv(fd, buf.data(), buf.size(), 0);
+    if (n <= 0) throw std::runtime_error("download ended after " + std::to_string(received) + " bytes");
+    received += static_cast<std::size_t>(n);
+  }
+  DownloadRun run;
+  run.wall = Seconds(SteadyClock::now() - start);
+  run.cpu = SampleProcess(korvan.pid()).cpu_seconds - before.cpu_seconds;
+  ::close(fd);
+  if (!asked) throw std::runtime_error("the server was never asked");
+  return run;
+}
+
+// Plain uncompress() of every frame's payload, as a receiver without the
+// client would do it.
+DownloadRun InflateFrames(const FrameSet& set) {
+  std::vector<Bytef> out(korvan::kMaxUnpackedBlock + 1);
+  std::size_t total = 0;
+  const auto start = SteadyClock::now();
+  const double cpu0 = ThreadCpuSeconds();
+  for (const Bytes& f : set.frames) {
+    korvan::FrameView v;
+    korvan::PeekFrame(f, v);
+    uLongf room = out.size();
+    if (uncompress(out.data(), &room, f.data() + v.payload_offset, static_cast<uLong>(v.payload_length)) != Z_OK) {
+      throw std::runtime_error("uncompress failed");
+    }
+    total += room;
+  }
+  DownloadRun run{Seconds(SteadyClock::now() - start), ThreadCpuSeconds() - cpu0};
+  if (total != set.raw_bytes) throw std::runtime_error("uncompress gave a different size");
+  return run;
+}
+
+// The codec alone: UnpackBlock of every frame in this process.
+DownloadRun UnpackFrames(const korvan::WordList& words, const FrameSet& set) {
+  std::vector<std::uint8_t> source(korvan::kMaxUnpackedBlock + 1);
+  std::vector<std::uint8_t> out(korvan::kMaxUnpackedBlock + 1);
+  std::size_t total = 0;
+  const auto start = SteadyClock::now();
+  const double cpu0 = ThreadCpuSeconds();
+  for (const Bytes& f : set.frames) {
+    korvan::FrameView v;
+    korvan::PeekFrame(f, v);
+    std::memcpy(source.data(), f.data() + v.payload_offset, v.payload_length);
+    const int n =
+        korvan::WordCompress::UnpackBlock(words, source.data(), v.escape, v.flags, v.payload_length, out.data());
+    if (n <= 0) throw std::runtime_error("UnpackBlock failed");
+    total += static_cast<std::size_t>(n);
+  }
+  DownloadRun run{Seconds(SteadyClock::now() - start), ThreadCpuSeconds() - cpu0};
+  if (total != set.raw_bytes) throw std::runtime_error("UnpackBlock gave a different size");
+  return run;
+}
+
+void MeasureDownload(const korvan::WordList& words, const std::vector<std::string>& blocks, const Settings& settings) {
+  const double mb = static_cast<double>(settings.download_bytes) / (1 << 20);
+  // Deflate-only frames: the client's whole cost beside plain inflate of
+  // the very same payloads.
+  const FrameSet deflated = PackFrames(words, blocks, settings.download_bytes, korvan::tfDeflate);
+  // Best of the runs on each side: other work on the machine only ever adds
+  // to a run's time.
+  DownloadRun best_client{1e9, 1e9}, best_inflate{1e9, 1e9};
+  for (int i = 0; i < settings.download_runs; ++i) {
+    const DownloadRun base = InflateFrames(deflated);
+    const DownloadRun client = DownloadThroughClient(deflated);
+    best_client = {std::min(best_client.wall, client.wall), std::min(best_client.cpu, client.cpu)};
+    best_inflate = {std::min(best_inflate.wall, base.wall), std::min(best_inflate.cpu, base.cpu)};
+    std::printf("download %.0f MB (%zu frames, %.1f MB on the wire), run %d: client %.3f s wall, %.3f s CPU; "
+                "uncompress %.3f s wall, %.3f s CPU\n",
+                mb, deflated.frames.size(), static_cast<double>(deflated.wire_bytes) / (1 << 20), i + 1, client.wall,
+                client.cpu, base.wall, base.cpu);
+  }
+  const double cpu_ratio = best_client.cpu / best_inflate.cpu;
+  g_rows.push_back({Fmt("download %.0f MB, client CPU (best of %d)", mb, settings.download_runs),
+                    Fmt("%.3f s", best_client.cpu), Fmt("%.3f s", best_inflate.cpu), Fmt("%.2f x", cpu_ratio),
+                    "<= 1.25 x", cpu_ratio <= 1.25});
+  // Wall time also holds the stand-in server's sending and the reading
+  // client, which share the machine with the program under test.
+  g_rows.push_back({Fmt("download %.0f MB, wall time (best of %d)", mb, settings.download_runs),
+                    Fmt("%.3f s", best_client.wall), Fmt("%.3f s", best_inflate.wall),
+                    Fmt("%.2f x", best_client.wall / best_inflate.wall), "(info)", true});
+
+  // Both stages, as the server sends text: the client against the codec alone.
+  const FrameSet packed = PackFrames(words, blocks, settings.download_bytes, korvan::tfDeflate | korvan::tfWords);
+  const DownloadRun codec = UnpackFrames(words, packed);
+  const DownloadRun inflate = InflateFrames(deflated);
+  const DownloadRun client = DownloadThroughClient(packed);
+  std::printf("download %.0f MB in frames with both stages (%.1f MB on the wire): client %.3f s wall, %.3f s CPU; "
+              "UnpackBlock alone %.3f s CPU; uncompress of the deflate-only frames %.3f s CPU\n",
+              mb, static_cast<double>(packed.wire_bytes) / (1 << 20), client.wall, client.cpu, codec.cpu, inflate.cpu);
+  g_rows.push_back({"  (both stages) client CPU / UnpackBlock", Fmt("%.3f s", client.cpu), Fmt("%.3f s", codec.cpu),
+                    Fmt("%.2f x", client.cpu / codec.cpu), "(info)", true});
+}
+
+void MeasureIdle(const Settings& settings) {
+  StandIn sink([](int fd, StandIn& self) { self.Keep(fd); });
+  KorvanService korvan(sink.port());
+  std::printf("idle: korvan is process %d\n", static_cast<int>(korvan.pid()));
+  const ProcessSample empty = SampleProcess(korvan.pid());
+  const int before = sink.accepted();
+
+  std::vector<int> clients;
+  for (int i = 0; i < settings.idle_connections; ++i) {
+    const int fd = ConnectLoopback(korvan.port());
+    if (fd < 0) {
+      std::printf("idle: connection %d failed: %s\n", i + 1, std::strerror(errno));
+      break;
+    }
+    clients.push_back(fd);
+  }
+  const auto deadline = SteadyClock::now() + 30s;
+  while (sink.accepted() - before < static_cast<int>(clients.size()) && SteadyClock::now() < deadline) {
+    std::this_thread::sleep_for(20ms);
+  }
+  const int tunnels = sink.accepted() - before;
+  std::this_thread::sleep_for(std::chrono::milliseconds(settings.idle_settle_ms));
+
+  const ProcessSample start = SampleProcess(korvan.pid());
+  const auto t0 = SteadyClock::now();
+  std::this_thread::sleep_for(std::chrono::milliseconds(settings.idle_window_ms));
+  const ProcessSample end = SampleProcess(korvan.pid());
+  const double window = Seconds(SteadyClock::now() - t0);
+  for (int fd : clients) ::close(fd);
+
+  const double share = 100.0 * (end.cpu_seconds - start.cpu_seconds) / window;
+  const double main_share = 100.0 * (end.main_cpu_seconds - start.main_cpu_seconds) / window;
+  const double rss_mb = static_cast<double>(end.rss_kib) / 1024;
+  std::printf("idle: %zu clients connected, %d tunnels open, %ld threads; CPU %.3f s in %.1f s "
+              "(%.1f %% of a core, the main thread %.1f %%); "
+              "RSS %.1f MB (peak %.1f MB), %.1f MB before the connections (%.0f KiB per connection)\n",
+              clients.size(), tunnels, end.threads, end.cpu_seconds - start.cpu_seconds, window, share, main_share,
+              rss_mb,
+              static_cast<double>(end.hwm_kib) / 1024, static_cast<double>(empty.rss_kib) / 1024,
+              clients.empty() ? 0.0
+                              : static_cast<double>(end.rss_kib - empty.rss_kib) / static_cast<double>(clients.size()));
+  const std::string label = std::to_string(tunnels) + " idle connections";
+  const bool all = tunnels == settings.idle_connections;
+  g_rows.push_back({label + ", CPU of one core", Fmt("%.2f %%", share), "-", Fmt("%.2f %%", share), "< 2 %",
+                    all && share < 2});
+  g_rows.push_back({label + ", resident memory", Fmt("%.1f MB", rss_mb), Fmt("%.1f MB idle", static_cast<double>(empty.rss_kib) / 1024),
+                    Fmt("%.1f MB", rss_mb), "< 400 MB", all && rss_mb < 400});
+}
+
+// Each connection costs the client two descriptors and the bench two.
+void RaiseDescriptorLimit(int connections) {
+  rlimit lim{};
+  ::getrlimit(RLIMIT_NOFILE, &lim);
+  const rlim_t want = static_cast<rlim_t>(2 * connections + 256);
+  if (lim.rlim_cur < want) {
+    lim.rlim_cur = std::min(want, lim.rlim_max);
+    ::setrlimit(RLIMIT_NOFILE, &lim);
+  }
+  if (lim.rlim_cur < want) {
+    std::printf("descriptor limit %llu is below the %llu needed for %d connections (hard limit %llu)\n",
+                static_cast<unsigned long long>(lim.rlim_cur), static_cast<unsigned long long>(want), connections,
+                static_cast<unsigned long long>(lim.rlim_max));
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Settings settings;
+  std::string only;
+  if (argc > 2 && std::string(argv[1]) == "--idle") {
+    only = "idle";
+    settings.idle_connections = std::max(1, std::atoi(argv[2]));
+  } else if (argc > 2 && std::string(argv[1]) == "--only") {
+    only = argv[2];
+  } else if (argc > 1 && std::string(argv[1]) == "--quick") {
+    settings.latency_samples = 300;
+    settings.download_bytes = 20u << 20;
+    settings.download_runs = 1;
+    settings.idle_connections = 200;
+    settings.idle_settle_ms = 1500;
+    settings.idle_window_ms = 2000;
+  }
+  ::signal(SIGPIPE, SIG_IGN);
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);  // progress shows while it runs
+  const fs::path program = BinDir() / "korvan";
+  if (::access(program.c_str(), X_OK) != 0) {
+    std::printf("%s not built: engine benchmarks skipped\n", program.c_str());
+    return 0;
+  }
+  std::string error;
+  const korvan::WordListPtr words = korvan::LoadWordList(BinDir() / "korvan.lvk", &error);
+  if (!words) {
+    std::printf("word list: %s\n", error.c_str());
+    return 1;
+  }
+  RaiseDescriptorLimit(settings.idle_connections);
+  std::string source;
+  const std::vector<std::string> blocks = SampleBlocks(source);
+  std::printf("korvan --service on loopback; download data: %zu blocks of %s\n\n", blocks.size(), source.c_str());
+
+  try {
+    if (only.empty() || only == "latency") MeasureLatency(*words, settings);
+    if (only.empty() || only == "download") MeasureDownload(*words, blocks, settings);
+    if (only.empty() || only == "idle") MeasureIdle(settings);
+  } catch (const std::exception& e) {
+    std::printf("benchmark failed: %s\n", e.what());
+    return 1;
+  }
+
+  std::printf("\n%-44s %12s %16s %12s %12s  %s\n", "measure", "client", "baseline", "result", "target", "");
+  for (const Row& r : g_rows) {
+    std::printf("%-48s %10s %14s %10s %12s  %s\n", r.measure.c_str(), r.client.c_str(), r.baseline.c_str(),
+                r.result.c_str(), r.target.c_str(), r.target == "(info)" ? "" : (r.met ? "met" : "MISSED"));
+  }
+  return 0;
+}

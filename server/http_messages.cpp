@@ -1,0 +1,73 @@
+#include "server/http_messages.h"
+
+#include <boost/algorithm/string/predicate.hpp>
+#include <boost/beast/core/string.hpp>
+
+#include <set>
+#include <sstream>
+
+namespace korvan::server {
+
+namespace {
+
+std::string Lower(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return out;
+}
+
+// Header names never forwarded: they concern one hop or the proxy itself.
+bool IsHopByHop(const std::string& name) {
+  static const std::set<std::string> kNames = {"connection", "keep-alive", "proxy-connection", "proxy-authorization",
+                                               "proxy-authenticate", "te", "upgrade", "host"};
+  return kNames.count(name) > 0;
+}
+
+}  // namespace
+
+bool ExpectsContinue(const http::request<DiscardBody>& request) {
+  const auto it = request.find(http::field::expect);
+  return it != request.end() && boost::algorithm::iequals(std::string_view(it->value().data(), it->value().size()),
+                                                          "100-continue");
+}
+
+std::string UpstreamRequestHeader(const http::request<DiscardBody>& request, const HttpTarget& target,
+                                  bool keep_alive, bool drop_expect) {
+  std::set<std::string> named;
+  for (const auto& field : request) {
+    if (field.name() != http::field::connection && field.name() != http::field::proxy_connection) continue;
+    for (const auto token : http::token_list(field.value())) named.insert(Lower({token.data(), token.size()}));
+  }
+  const bool chunked = request.chunked();
+
+  http::request<http::empty_body> out;
+  out.method_string(request.method_string());
+  out.target(target.path);
+  out.version(request.version());
+  out.set(http::field::host, target.authority);
+  for (const auto& field : request) {
+    const std::string name = Lower({field.name_string().data(), field.name_string().size()});
+    if (IsHopByHop(name) || named.count(name) > 0) continue;
+    if (drop_expect && name == "expect") continue;
+    // With both, chunked framing wins; sending both would invite smuggling.
+    if (chunked && name == "content-length") continue;
+    out.insert(field.name_string(), field.value());
+  }
+  out.keep_alive(keep_alive);
+  std::ostringstream text;
+  text << out.base();
+  return text.str();
+}
+
+std::string SimpleResponse(http::status status, std::string_view text) {
+  http::response<http::string_body> response{status, 11};
+  response.set(http::field::content_type, "text/plain; charset=us-ascii");
+  response.set(http::field::connection, "close");
+  response.body() = std::string(text) + "\n";
+  response.prepare_payload();
+  std::ostringstream out;
+  out << response;
+  return out.str();
+}
+
+}  // namespace korvan::server

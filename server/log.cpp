@@ -1,0 +1,45 @@
+#include "server/log.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+#include <mutex>
+
+namespace korvan::server {
+
+namespace {
+std::mutex g_mutex;
+std::atomic<bool> g_enabled{true};
+}  // namespace
+
+void SetLogEnabled(bool enabled) { g_enabled = enabled; }
+
+void Log(std::string_view text) {
+  if (!g_enabled) return;
+  const std::time_t now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
+  std::tm utc{};
+  gmtime_r(&now, &utc);
+  char stamp[32];
+  std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &utc);
+  std::lock_guard lock(g_mutex);
+  std::fprintf(stderr, "%s korvan-server: %.*s\n", stamp, static_cast<int>(text.size()), text.data());
+}
+
+std::string Printable(std::string_view text, std::size_t max) {
+  std::string out;
+  for (const char c : text.substr(0, max)) {
+    const auto u = static_cast<unsigned char>(c);
+    if (u >= 0x20 && u < 0x7F && c != '\\') {
+      out += c;
+    } else {
+      char hex[8];
+      std::snprintf(hex, sizeof hex, "\\x%02X", u);
+      out += hex;
+    }
+  }
+  if (text.size() > max) out += "...";
+  return out;
+}
+
+}  // namespace korvan::server

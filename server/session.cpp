@@ -1,0 +1,252 @@
+#include "server/session.h"
+
+#include "server/log.h"
+#include "server/replies.h"
+#include "server/service.h"
+#include "tunnel/frame_format.h"
+
+namespace korvan::server {
+
+namespace {
+
+constexpr std::chrono::seconds kWatchTick{1};
+constexpr int kSettleTicks = 5;          // settle traffic and re-check credit this often
+constexpr std::chrono::seconds kDrainLimit{2};
+constexpr std::size_t kDrainBytes = 1 << 20;
+
+std::string PeerName(const tcp::socket& socket) {
+  error_code ec;
+  const auto peer = socket.remote_endpoint(ec);
+  return ec ? std::string("?") : peer.address().to_string();
+}
+
+}  // namespace
+
+std::chrono::seconds IdleLimitFor(std::uint8_t timeout_nibble) {
+  const unsigned n = timeout_nibble & 0x0F;
+  return n == 0 ? kDefaultIdleLimit : std::chrono::seconds(100 * n);
+}
+
+Session::Session(tcp::socket socket, ServerShared& shared)
+    : socket_(std::move(socket)),
+      shared_(shared),
+      name_("client " + PeerName(socket_)),
+      reader_(socket_, *shared.words, traffic_, activity_),
+      writer_(socket_, shared.words, shared.pack_pool, traffic_, activity_),
+      watch_timer_(socket_.get_executor()) {}
+
+Session::~Session() {
+  // Traffic must be paid for even when the server stops mid-conversation.
+  try {
+    Settle();
+  } catch (...) {
+  }
+}
+
+void Session::Start() {
+  auto self = shared_from_this();
+  asio::co_spawn(socket_.get_executor(), Watch(), asio::detached);
+  asio::co_spawn(socket_.get_executor(), Run(), [self](std::exception_ptr) {});
+}
+
+void Session::Close() {
+  asio::post(socket_.get_executor(), [self = shared_from_this()] { self->CloseNow(); });
+}
+
+void Session::CloseNow() {
+  closed_ = true;
+  error_code ec;
+  socket_.close(ec);
+  if (target_ != nullptr) target_->close();
+}
+
+Task<void> Session::Run() {
+  auto self = shared_from_this();
+  try {
+    co_await Serve();
+  } catch (const boost::system::system_error&) {
+    // The client went away; nothing to answer.
+  } catch (const StoreError& e) {
+    Log(name_ + ": " + e.what());
+  }
+  co_await Finish();
+  Settle();
+  claim_.reset();
+  ended_ = true;
+  watch_timer_.cancel();
+}
+
+Task<void> Session::Watch() {
+  auto self = shared_from_this();
+  int ticks = 0;
+  while (!ended_) {
+    watch_timer_.expires_after(kWatchTick);
+    error_code ec;
+    co_await watch_timer_.async_wait(asio::redirect_error(asio::use_awaitable, ec));
+    if (ended_ || closed_) break;
+    if (Clock::now() - activity_.last > idle_limit_) {
+      CloseNow();
+      break;
+    }
+    if (++ticks % kSettleTicks == 0 && account_ && !StillHasCredit()) {
+      Log(name_ + ": credit exhausted, connection closed");
+      CloseNow();
+      break;
+    }
+  }
+}
+
+Task<void> Session::Finish() {
+  if (closed_) co_return;
+  error_code ec;
+  socket_.shutdown(tcp::socket::shutdown_send, ec);
+  // Read what the client still sends until it closes: closing with unread
+  // bytes would reset the connection and could destroy our last frames.
+  idle_limit_ = kDrainLimit;
+  activity_.Touch();
+  std::array<std::uint8_t, 4096> sink;
+  std::size_t drained = 0;
+  while (!closed_ && drained < kDrainBytes) {
+    const std::size_t n =
+        co_await socket_.async_read_some(asio::buffer(sink), asio::redirect_error(asio::use_awaitable, ec));
+    if (ec) break;
+    drained += n;
+  }
+  closed_ = true;
+  socket_.close(ec);
+}
+
+void Session::Settle() {
+  if (!account_) return;
+  const Traffic delta = traffic_ - settled_;
+  if (delta.empty()) return;
+  settled_ = traffic_;
+  shared_.store.Charge(account_->id, delta, charge_);
+}
+
+bool Session::StillHasCredit() {
+  try {
+    Settle();
+    const auto account = shared_.store.Find(account_->id);
+    if (!account) return false;
+    const Date today = TodayUtc();
+    charge_ = !IsPrepaid(*account, today);
+    account_ = account;
+    return HasCredit(*account, today) && !IsExpired(*account, today);
+  } catch (const StoreError& e) {
+    // A store that cannot be read must not cut running connections.
+    Log(name_ + ": " + e.what());
+    return true;
+  }
+}
+
+Task<void> Session::Serve() {
+  const auto opening = co_await reader_.ReadOpening();
+  if (!opening) co_return;
+  name_ = "account " + std::to_string(opening->user_id) + " from " + PeerName(socket_);
+
+  if (opening->protocol() == static_cast<std::uint8_t>(Protocol::kAccountQuery)) {
+    co_await ServeAccountQuery(*opening);
+    co_return;
+  }
+  if (!co_await Admit(*opening)) co_return;
+
+  idle_limit_ = IdleLimitFor(opening->timeout());
+  reader_.OnAccountInfoRequest([this] {
+    if (const auto fresh = shared_.store.Find(account_->id)) writer_.Owe(AccountInfoFrame(*fresh));
+  });
+  reader_.TakeBufferedControl();
+  co_await writer_.FlushOwed();
+  co_await RunService(opening->protocol());
+}
+
+Task<void> Session::ServeAccountQuery(const OpeningFields& opening) {
+  const auto account = shared_.store.Find(opening.user_id);
+  if (!account || !PasswordMatches(*account, opening.password_digest)) {
+    Log(name_ + ": account query with a wrong number or password");
+    co_await writer_.SendBytes(kAccountQueryLoginFailed);
+    co_return;
+  }
+  co_await writer_.SendBytes(AccountQueryReply(*account));
+}
+
+Task<bool> Session::Admit(const OpeningFields& opening) {
+  const auto account = shared_.store.Find(opening.user_id);
+  if (!account || !PasswordMatches(*account, opening.password_digest)) {
+    Log(name_ + ": wrong account number or password");
+    co_await writer_.SendBytes(ControlFrame(ckLoginFailed));
+    co_return false;
+  }
+  const std::uint8_t ours = shared_.words->version();
+  if (opening.word_list_version != ours) {
+    Log(name_ + ": word list version " + std::to_string(opening.word_list_version) + " refused");
+    co_await writer_.SendBytes(ControlFrame(
+        ckStatusText, "The server packs with word list version " + std::to_string(ours) + ", this client with version " +
+                          std::to_string(opening.word_list_version) + ". Install the word list of version " +
+                          std::to_string(ours) + "."));
+    co_return false;
+  }
+  const Date today = TodayUtc();
+  if (IsExpired(*account, today)) {
+    Log(name_ + ": account expired");
+    Bytes answer = ControlFrame(ckStatusText, "Account " + std::to_string(account->id) + " was valid until " +
+                                                  FormatDate(*account->valid_until) + ".");
+    const Bytes no_credit = ControlFrame(ckNoCredit);
+    answer.insert(answer.end(), no_credit.begin(), no_credit.end());
+    co_await writer_.SendBytes(answer);
+    co_return false;
+  }
+  if (!HasCredit(*account, today)) {
+    Log(name_ + ": no credit");
+    co_await writer_.SendBytes(ControlFrame(ckNoCredit));
+    co_return false;
+  }
+  auto claim = shared_.registry.TryClaim(account->id, shared_.config.max_account_connections);
+  if (!claim) {
+    Log(name_ + ": too many connections");
+    co_await writer_.SendBytes(ControlFrame(ckTooManyConnections));
+    co_return false;
+  }
+  claim_.emplace(std::move(*claim));
+  account_ = account;
+  charge_ = !IsPrepaid(*account, today);
+  co_return true;
+}
+
+Task<void> Session::RunService(std::uint8_t protocol) {
+  ServiceContext context{
+      socket_.get_executor(),
+      reader_,
+      writer_,
+      shared_.config,
+      TargetPolicy{shared_.config.allow_private},
+      [this] { return StillHasCredit(); },
+      [this](beast::tcp_stream* target) { target_ = target; },
+      [this] {
+        error_code ec;
+        socket_.shutdown(tcp::socket::shutdown_send, ec);
+      },
+      name_,
+  };
+  switch (static_cast<Protocol>(protocol)) {
+    case Protocol::kHttp:
+      co_await RunHttpProxy(context);
+      break;
+    case Protocol::kTcpIp:
+      co_await RunPortMapping(context);
+      break;
+    case Protocol::kSocks4:
+      co_await RunSocks4(context);
+      break;
+    case Protocol::kSmtp:
+      co_await RunSmtp(context);
+      break;
+    default:
+      Log(name_ + ": unknown service " + std::to_string(protocol));
+      co_await writer_.SendBytes(
+          ControlFrame(ckStatusText, "The server offers no service " + std::to_string(protocol) + "."));
+      break;
+  }
+}
+
+}  // namespace korvan::server

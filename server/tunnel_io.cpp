@@ -1,0 +1,117 @@
+#include "server/tunnel_io.h"
+
+#include <array>
+
+#include "server/client_frames.h"
+#include "tunnel/frame_format.h"
+#include "tunnel/frame_writer.h"
+
+namespace korvan::server {
+
+namespace {
+
+constexpr std::size_t kReadChunk = 16 * 1024;
+
+Task<Bytes> PackOnPool(WordListPtr words, Bytes raw) { co_return PackFrame(*words, raw); }
+
+}  // namespace
+
+TunnelReader::TunnelReader(tcp::socket& socket, const WordList& words, Traffic& traffic, Activity& activity)
+    : socket_(socket), words_(words), traffic_(traffic), activity_(activity), scratch_(kMaxUnpackedBlock) {}
+
+Task<bool> TunnelReader::ReadMore() {
+  std::array<std::uint8_t, kReadChunk> chunk;
+  error_code ec;
+  const std::size_t n =
+      co_await socket_.async_read_some(asio::buffer(chunk), asio::redirect_error(asio::use_awaitable, ec));
+  if (ec || n == 0) co_return false;
+  traffic_.sent_wire += static_cast<std::int64_t>(n);
+  activity_.Touch();
+  received_.Append(std::span<const std::uint8_t>(chunk.data(), n));
+  co_return true;
+}
+
+Task<std::optional<OpeningFields>> TunnelReader::ReadOpening() {
+  while (received_.size() < kOpeningSize) {
+    if (!co_await ReadMore()) co_return std::nullopt;
+  }
+  const auto opening = ParseOpening(received_.data());
+  received_.Consume(kOpeningSize);
+  co_return opening;
+}
+
+void TunnelReader::TakeBufferedControl() {
+  Bytes none;
+  for (;;) {
+    FrameView frame;
+    if (!PeekFrame(received_.data(), frame) || !(frame.flags & tfControl)) return;
+    const ClientFrame taken = TakeClientFrame(words_, received_.data(), none, scratch_.data());
+    if (taken.kind == ClientFrameKind::kBad) {
+      protocol_error_ = true;
+      return;
+    }
+    if (taken.kind == ClientFrameKind::kAccountInfoRequest && on_account_info_) on_account_info_();
+    received_.Consume(taken.consumed);
+  }
+}
+
+Task<bool> TunnelReader::ReadData(Bytes& out) {
+  if (protocol_error_) co_return false;
+  for (;;) {
+    const std::size_t before = out.size();
+    const ClientFrame taken = TakeClientFrame(words_, received_.data(), out, scratch_.data());
+    switch (taken.kind) {
+      case ClientFrameKind::kIncomplete:
+        if (!co_await ReadMore()) co_return false;
+        continue;
+      case ClientFrameKind::kBad:
+        protocol_error_ = true;
+        co_return false;
+      case ClientFrameKind::kAccountInfoRequest:
+        if (on_account_info_) on_account_info_();
+        break;
+      case ClientFrameKind::kIgnoredControl:
+      case ClientFrameKind::kData:
+        break;
+    }
+    received_.Consume(taken.consumed);
+    const std::size_t added = out.size() - before;
+    traffic_.sent_raw += static_cast<std::int64_t>(added);
+    if (added > 0) co_return true;
+  }
+}
+
+TunnelWriter::TunnelWriter(tcp::socket& socket, WordListPtr words, asio::thread_pool& pack_pool, Traffic& traffic,
+                           Activity& activity)
+    : socket_(socket), words_(std::move(words)), pack_pool_(pack_pool), traffic_(traffic), activity_(activity) {}
+
+void TunnelWriter::Owe(Bytes frame) { owed_.insert(owed_.end(), frame.begin(), frame.end()); }
+
+Task<void> TunnelWriter::Write(std::span<const std::uint8_t> bytes) {
+  const std::array<asio::const_buffer, 2> buffers = {asio::buffer(owed_), asio::buffer(bytes.data(), bytes.size())};
+  const std::size_t total = owed_.size() + bytes.size();
+  co_await asio::async_write(socket_, buffers, asio::use_awaitable);
+  owed_.clear();
+  traffic_.received_wire += static_cast<std::int64_t>(total);
+  activity_.Touch();
+}
+
+Task<void> TunnelWriter::FlushOwed() {
+  if (!owed_.empty()) co_await Write({});
+}
+
+Task<void> TunnelWriter::SendBytes(std::span<const std::uint8_t> bytes) { co_await Write(bytes); }
+
+Task<void> TunnelWriter::SendData(std::span<const std::uint8_t> raw) {
+  while (!raw.empty()) {
+    const std::size_t count = std::min(raw.size(), kMaxRawBlock);
+    Bytes block(raw.begin(), raw.begin() + static_cast<long>(count));
+    const Bytes frame =
+        co_await asio::co_spawn(pack_pool_.get_executor(), PackOnPool(words_, std::move(block)), asio::use_awaitable);
+    co_await Write(frame);
+    traffic_.received_raw += static_cast<std::int64_t>(count);
+    raw = raw.subspan(count);
+  }
+}
+
+}  // namespace korvan::server

@@ -1,0 +1,84 @@
+// The two halves of a tunnel connection, as the server sees them.
+//
+// TunnelReader cuts the client's frames out of what arrives, unpacks data and
+// notes the account-info request. It reads only while no complete frame is
+// waiting, so it never holds more than one frame plus one read.
+//
+// TunnelWriter packs data into frames of at most 64511 raw bytes on the pack
+// pool (deflate at level 9 would stall the event loop) and writes one frame
+// at a time: the next block is not taken before the previous one left, which
+// is the back-pressure towards the target.
+//
+// Both belong to one session and run on its strand; neither is thread-safe.
+#pragma once
+
+#include <functional>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "server/account.h"
+#include "server/asio.h"
+#include "tunnel/frame_reader.h"
+#include "tunnel/opening.h"
+#include "tunnel/word_list.h"
+
+namespace korvan::server {
+
+using Bytes = std::vector<std::uint8_t>;
+
+class TunnelReader {
+ public:
+  TunnelReader(tcp::socket& socket, const WordList& words, Traffic& traffic, Activity& activity);
+
+  // The opening message; nullopt when the client leaves before sending 15 bytes.
+  Task<std::optional<OpeningFields>> ReadOpening();
+  // Appends the next data bytes to `out` (at least one byte). False when the
+  // client closed or sent a frame that cannot be unpacked.
+  Task<bool> ReadData(Bytes& out);
+  // Handles control frames complete at the front of what arrived, without reading.
+  void TakeBufferedControl();
+  // Called whenever the client asks for account information.
+  void OnAccountInfoRequest(std::function<void()> handler) { on_account_info_ = std::move(handler); }
+  bool protocol_error() const { return protocol_error_; }
+
+ private:
+  Task<bool> ReadMore();
+
+  tcp::socket& socket_;
+  const WordList& words_;
+  Traffic& traffic_;
+  Activity& activity_;
+  ReceiveBuffer received_;
+  Bytes scratch_;
+  std::function<void()> on_account_info_;
+  bool protocol_error_ = false;
+};
+
+class TunnelWriter {
+ public:
+  TunnelWriter(tcp::socket& socket, WordListPtr words, asio::thread_pool& pack_pool, Traffic& traffic,
+               Activity& activity);
+
+  // Sends `raw` as data frames. Throws boost::system::system_error when the
+  // client is gone.
+  Task<void> SendData(std::span<const std::uint8_t> raw);
+  // Sends bytes as they are (a ready frame, or the account query's reply).
+  Task<void> SendBytes(std::span<const std::uint8_t> bytes);
+  // A frame to send in front of the next write.
+  void Owe(Bytes frame);
+  // Sends owed frames now, if any.
+  Task<void> FlushOwed();
+
+ private:
+  Task<void> Write(std::span<const std::uint8_t> bytes);
+
+  tcp::socket& socket_;
+  WordListPtr words_;
+  asio::thread_pool& pack_pool_;
+  Traffic& traffic_;
+  Activity& activity_;
+  Bytes owed_;
+};
+
+}  // namespace korvan::server

@@ -1,0 +1,260 @@
+// Service 0, the HTTP proxy, against a real origin on loopback.
+#include <gtest/gtest.h>
+
+#include <boost/beast/http.hpp>
+
+#include <limits>
+#include <thread>
+
+#include "tests/server/origins.h"
+#include "tests/server/server_fixture.h"
+#include "tunnel/frame_format.h"
+
+namespace korvan::server::test {
+namespace {
+
+namespace http = boost::beast::http;
+
+struct Response {
+  unsigned status = 0;
+  std::map<std::string, std::string> fields;
+  std::string body;
+};
+
+// Splits the answers the client received; `head` marks answers to HEAD.
+std::vector<Response> SplitResponses(std::string_view data, const std::vector<bool>& head) {
+  std::vector<Response> out;
+  for (std::size_t i = 0; i < head.size() && !data.empty(); ++i) {
+    http::response_parser<http::string_body> parser;
+    parser.body_limit(std::numeric_limits<std::uint64_t>::max());
+    parser.skip(head[i]);
+    boost::beast::error_code ec;
+    std::size_t used = 0;
+    while (!parser.is_done() && used < data.size()) {
+      const std::size_t n = parser.put(boost::asio::buffer(data.data() + used, data.size() - used), ec);
+      used += n;
+      if (ec == http::error::need_more) ec = {};
+      if (ec || n == 0) break;
+    }
+    if (!parser.is_done() && !ec && parser.need_eof()) parser.put_eof(ec);
+    if (!parser.is_done()) break;
+    Response r;
+    r.status = parser.get().result_int();
+    for (const auto& field : parser.get()) {
+      std::string name(field.name_string());
+      for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+      r.fields[name] = std::string(field.value());
+    }
+    r.body = parser.get().body();
+    out.push_back(r);
+    data.remove_prefix(used);
+  }
+  return out;
+}
+
+class HttpProxyTest : public ServerTest {
+ protected:
+  std::string Get(const std::string& path, const std::string& extra = "") {
+    return "GET " + origin_.url(path) + " HTTP/1.1\r\nHost: ignored.test\r\n" + extra + "\r\n";
+  }
+  HttpOrigin origin_;
+};
+
+TEST_F(HttpProxyTest, GetsHtmlAndBinaryOverOneKeptConnection) {
+  StartServer();
+  auto client = Connect();
+  client->Open({}, Protocol::kHttp, Get("/page.html"));
+  ASSERT_TRUE(client->WaitForData(SampleHtml().size())) << client->Describe();
+  client->SendData(Get("/blob.bin"));
+  ASSERT_TRUE(client->ReadUntil([&] { return SplitResponses(client->data, {false, false}).size() == 2; }));
+  const auto responses = SplitResponses(client->data, {false, false});
+  EXPECT_EQ(responses[0].status, 200u);
+  EXPECT_EQ(responses[0].body, SampleHtml());
+  EXPECT_EQ(responses[1].body, RandomBytes(300000, 1));
+  EXPECT_EQ(origin_.connections(), 1u);
+  EXPECT_FALSE(client->closed);
+}
+
+TEST_F(HttpProxyTest, HeadGetsNoBodyAndTheConnectionGoesOn) {
+  StartServer();
+  auto client = Connect();
+  client->Open({}, Protocol::kHttp, "HEAD " + origin_.url("/page.html") + " HTTP/1.1\r\n\r\n" + Get("/page.html"));
+  ASSERT_TRUE(client->ReadUntil([&] { return SplitResponses(client->data, {true, false}).size() == 2; }));
+  const auto responses = SplitResponses(client->data, {true, false});
+  EXPECT_EQ(responses[0].fields.at("content-length"), std::to_string(SampleHtml().size()));
+  EXPECT_TRUE(responses[0].body.empty());
+  EXPECT_EQ(responses[1].body, SampleHtml());
+}
+
+TEST_F(HttpProxyTest, PostBodyByContentLengthReachesTheOrigin) {
+  StartServer();
+  const std::string body = RandomBytes(150000, 3);
+  auto client = Connect();
+  client->Open({}, Protocol::kHttp,
+               "POST " + origin_.url("/echo") + " HTTP/1.1\r\nContent-Length: " + std::to_string(body.size()) +
+                   "\r\n\r\n");
+  client->SendData(body);
+  ASSERT_TRUE(client->ReadUntil([&] { return SplitResponses(client->data, {false}).size() == 1; }));
+  EXPECT_EQ(SplitResponses(client->data, {false})[0].body, body);
+}
+
+TEST_F(HttpProxyTest, ChunkedRequestBodyIsPassedOnChunked) {
+  StartServer();
+  auto client = Connect();
+  client->Open({}, Protocol::kHttp,
+               "POST " + origin_.url("/echo") + " HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n");
+  client->SendData("6\r\n world\r\n");
+  client->SendData("0\r\n\r\n");
+  ASSERT_TRUE(client->ReadUntil([&] { return SplitResponses(client->data, {false}).size() == 1; }));
+  EXPECT_EQ(SplitResponses(client->data, {false})[0].body, "hello world");
+  ASSERT_EQ(origin_.requests().size(), 1u);
+  EXPECT_EQ(origin_.requests()[0].fields.at("transfer-encoding"), "chunked");
+}
+
+TEST_F(HttpProxyTest, ChunkedAnswerArrivesWhole) {
+  StartServer();
+  auto client = Connect();
+  client->Open({}, Protocol::kHttp, Get("/chunked"));
+  ASSERT_TRUE(client->ReadUntil([&] { return SplitResponses(client->data, {false}).size() == 1; }));
+  std::string expected;
+  for (const auto* chunk : HttpOrigin::kChunks) expected += chunk;
+  const auto response = SplitResponses(client->data, {false})[0];
+  EXPECT_EQ(response.fields.at("transfer-encoding"), "chunked");
+  EXPECT_EQ(response.body, expected);
+}
+
+TEST_F(HttpProxyTest, AnswerEndedByCloseEndsTheTunnel) {
+  StartServer();
+  auto client = Connect();
+  client->Open({}, Protocol::kHttp, "GET " + origin_.url("/old") + " HTTP/1.0\r\n\r\n");
+  ASSERT_TRUE(client->WaitForClose());
+  EXPECT_NE(client->data.find("\r\n\r\nan answer ended by closing\n"), std::string::npos);
+}
+
+TEST_F(HttpProxyTest, LargeAnswerComesInFramesOfAtMost64511Bytes) {
+  StartServer();
+  const std::size_t size = 3'000'000;
+  auto client = Connect();
+  client->Open({}, Protocol::kHttp, Get("/big/" + std::to_string(size)));
+  ASSERT_TRUE(client->ReadUntil([&] { return SplitResponses(client->data, {false}).size() == 1; }, 60s));
+  EXPECT_EQ(SplitResponses(client->data, {false})[0].body, BigBody(size));
+  EXPECT_GT(client->data_frames.size(), size / kMaxRawBlock);
+  for (const std::size_t frame : client->data_frames) EXPECT_LE(frame, kMaxRawBlock);
+}
+
+TEST_F(HttpProxyTest, ASlowClientHoldsTheOriginBack) {
+  StartServer();
+  const std::size_t size = 32u << 20;
+  auto client = Connect(true);
+  client->Open({}, Protocol::kHttp, Get("/big/" + std::to_string(size)));
+  ASSERT_TRUE(client->WaitForData(1 << 20));
+  // Stop reading until the origin can write no more.
+  std::size_t before = 0;
+  for (int i = 0; i < 100 && origin_.big_written != before; ++i) {
+    before = origin_.big_written;
+    std::this_thread::sleep_for(200ms);
+  }
+  EXPECT_LT(origin_.big_written.load(), size / 2) << "the server buffered the answer instead of holding back";
+  ASSERT_TRUE(client->ReadUntil([&] { return client->data.size() >= size; }, 120s));
+  EXPECT_EQ(origin_.big_written.load(), size);
+}
+
+TEST_F(HttpProxyTest, HopByHopAndProxyHeadersAreNotPassedOn) {
+  StartServer();
+  auto client = Connect();
+  client->Open({}, Protocol::kHttp,
+               "GET " + origin_.url("/page.html?q=1#frag") +
+                   " HTTP/1.1\r\nHost: wrong.test\r\nProxy-Connection: keep-alive\r\nProxy-Authorization: Basic eDp5\r\n"
+                   "Connection: keep-alive, X-Private\r\nX-Private: secret\r\nKeep-Alive: 300\r\nTE: trailers\r\n"
+                   "X-Kept: yes\r\n\r\n");
+  ASSERT_TRUE(client->ReadUntil([&] { return SplitResponses(client->data, {false}).size() == 1; }));
+  ASSERT_EQ(origin_.requests().size(), 1u);
+  const RecordedRequest request = origin_.requests()[0];
+  EXPECT_EQ(request.target, "/page.html?q=1");
+  EXPECT_EQ(request.fields.at("host"), "127.0.0.1:" + std::to_string(origin_.port()));
+  EXPECT_EQ(request.fields.at("x-kept"), "yes");
+  for (const char* gone : {"proxy-connection", "proxy-authorization", "x-private", "keep-alive", "te"}) {
+    EXPECT_EQ(request.fields.count(gone), 0u) << gone;
+  }
+}
+
+TEST_F(HttpProxyTest, ExpectContinueIsAnsweredByTheProxy) {
+  StartServer();
+  auto client = Connect();
+  client->Open({}, Protocol::kHttp,
+               "POST " + origin_.url("/echo") + " HTTP/1.1\r\nExpect: 100-continue\r\nContent-Length: 4\r\n\r\n");
+  ASSERT_TRUE(client->WaitForData(25));
+  EXPECT_EQ(client->data, "HTTP/1.1 100 Continue\r\n\r\n");
+  client->SendData("body");
+  ASSERT_TRUE(client->ReadUntil([&] { return SplitResponses(client->data.substr(25), {false}).size() == 1; }));
+  EXPECT_EQ(SplitResponses(client->data.substr(25), {false})[0].body, "body");
+  EXPECT_EQ(origin_.requests().at(0).fields.count("expect"), 0u);
+}
+
+TEST_F(HttpProxyTest, ConnectIsConfirmedAndRelayedBothWays) {
+  EchoServer echo;
+  StartServer();
+  auto client = Connect();
+  client->Open({}, Protocol::kHttp, "CONNECT 127.0.0.1:" + std::to_string(echo.port()) + " HTTP/1.1\r\n\r\n");
+  ASSERT_TRUE(client->WaitForControl());
+  EXPECT_EQ(client->controls[0].kind, ckConnectOk);
+  client->SendData("through the tunnel");
+  ASSERT_TRUE(client->WaitForData(18));
+  EXPECT_EQ(client->data, "through the tunnel");
+}
+
+TEST_F(HttpProxyTest, UnreachableTargetGetsGatewayErrorWithTheHostName) {
+  StartServer();
+  for (const std::string& request :
+       {"GET http://127.0.0.1:" + std::to_string(ClosedPort()) + "/x HTTP/1.1\r\n\r\n",
+        "CONNECT 127.0.0.1:" + std::to_string(ClosedPort()) + " HTTP/1.1\r\n\r\n"}) {
+    auto client = Connect();
+    client->Open({}, Protocol::kHttp, request);
+    ASSERT_TRUE(client->WaitForClose()) << request;
+    ASSERT_EQ(client->controls.size(), 1u) << request;
+    EXPECT_EQ(client->controls[0].kind, ckGatewayError);
+    EXPECT_EQ(client->controls[0].text(), "127.0.0.1");
+  }
+}
+
+TEST_F(HttpProxyTest, PrivateTargetsAreRefusedWithoutAllowPrivate) {
+  config_.allow_private = false;
+  StartServer();
+  for (const std::string& request : {Get("/page.html"), "CONNECT 127.0.0.1:" + std::to_string(origin_.port()) +
+                                                           " HTTP/1.1\r\n\r\n",
+                                    "GET http://[::1]:" + std::to_string(origin_.port()) + "/ HTTP/1.1\r\n\r\n"}) {
+    auto client = Connect();
+    client->Open({}, Protocol::kHttp, request);
+    ASSERT_TRUE(client->WaitForClose()) << request;
+    EXPECT_EQ(client->data.rfind("HTTP/1.1 403 ", 0), 0u) << request;
+  }
+  EXPECT_EQ(origin_.connections(), 0u);
+}
+
+TEST_F(HttpProxyTest, RequestsItCannotServeGetBadRequest) {
+  StartServer();
+  for (const std::string& request : {std::string("GET /relative HTTP/1.1\r\nHost: x\r\n\r\n"),
+                                    std::string("GET https://127.0.0.1/ HTTP/1.1\r\n\r\n"),
+                                    std::string("NOT HTTP AT ALL\r\n\r\n")}) {
+    auto client = Connect();
+    client->Open({}, Protocol::kHttp, request);
+    ASSERT_TRUE(client->WaitForClose()) << request;
+    EXPECT_EQ(client->data.rfind("HTTP/1.1 400 ", 0), 0u) << request;
+  }
+}
+
+TEST_F(HttpProxyTest, AnEndlessHeaderIsRefusedAtItsLimit) {
+  StartServer();
+  auto client = Connect();
+  client->Open({}, Protocol::kHttp, "GET " + origin_.url("/page.html") + " HTTP/1.1\r\n");
+  for (int i = 0; i < 20 && !client->closed; ++i) {
+    client->SendData("X-Filler: " + std::string(8000, 'a') + "\r\n");
+    client->ReadUntil([] { return false; }, 10ms);
+  }
+  ASSERT_TRUE(client->WaitForClose());
+  EXPECT_EQ(client->data.rfind("HTTP/1.1 431 ", 0), 0u);
+  EXPECT_EQ(origin_.connections(), 0u);
+}
+
+}  // namespace
+}  // namespace korvan::server::test

@@ -1,0 +1,127 @@
+// The korvan-server program itself: its command line, start, service and
+// stop on SIGTERM.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+
+#include "tests/server/server_fixture.h"
+#include "tests/support/test_paths.h"
+
+extern char** environ;
+
+namespace korvan::server::test {
+namespace {
+
+// A child process with its standard output and error in one pipe.
+struct Child {
+  pid_t pid = -1;
+  int out = -1;
+  std::string output;
+
+  explicit Child(const std::vector<std::string>& args) {
+    int fds[2];
+    EXPECT_EQ(::pipe(fds), 0);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], 2);
+    posix_spawn_file_actions_addclose(&actions, fds[0]);
+    const std::string program = (korvan::test::BinDir() / "korvan-server").string();
+    std::vector<char*> argv{const_cast<char*>(program.c_str())};
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    EXPECT_EQ(posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(fds[1]);
+    out = fds[0];
+  }
+  ~Child() {
+    if (pid > 0) {
+      ::kill(pid, SIGKILL);
+      ::waitpid(pid, nullptr, 0);
+    }
+    ::close(out);
+  }
+  // Reads output until `text` shows up or the child ends.
+  bool ReadUntil(const std::string& text) {
+    char chunk[4096];
+    while (output.find(text) == std::string::npos) {
+      pollfd p{out, POLLIN, 0};
+      if (::poll(&p, 1, 10000) <= 0) return false;
+      const ssize_t n = ::read(out, chunk, sizeof chunk);
+      if (n <= 0) return false;
+      output.append(chunk, static_cast<std::size_t>(n));
+    }
+    return true;
+  }
+  int Wait() {
+    ReadUntil("\x01never");
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    pid = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+};
+
+class ProgramTest : public ::testing::Test {
+ protected:
+  ProgramTest() : dir_(MakeTempDir()) {
+    std::ofstream words(dir_ / "words.lvk", std::ios::binary);
+    const auto bytes = SerializeWordListFile(*TestWords());
+    words.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  }
+  ~ProgramTest() override { std::filesystem::remove_all(dir_); }
+  std::string path(const char* name) const { return (dir_ / name).string(); }
+  std::filesystem::path dir_;
+};
+
+TEST_F(ProgramTest, ServesTheAccountQueryAndStopsOnSigterm) {
+  Child add({"account", "add", "--accounts", path("a.db"), "--id", "100000001", "--password", "demo"});
+  ASSERT_EQ(add.Wait(), 0) << add.output;
+
+  Child server({"--listen", "127.0.0.1:0", "--words", path("words.lvk"), "--accounts", path("a.db")});
+  ASSERT_TRUE(server.ReadUntil(")\n")) << server.output;
+  const auto at = server.output.find("listening on 127.0.0.1:");
+  ASSERT_NE(at, std::string::npos) << server.output;
+  const auto port = static_cast<std::uint16_t>(std::stoi(server.output.substr(at + 23)));
+
+  TunnelClient client(port);
+  client.decode_frames = false;
+  client.SendRaw(TunnelClient::Opening({}, Protocol::kAccountQuery));
+  ASSERT_TRUE(client.WaitForClose());
+  EXPECT_EQ(client.raw.size(), 58u);
+
+  ::kill(server.pid, SIGTERM);
+  EXPECT_EQ(server.Wait(), 0) << server.output;
+}
+
+TEST_F(ProgramTest, BadCommandLinesExitWithTwoAndSayWhy) {
+  Child none({});
+  EXPECT_EQ(none.Wait(), 2);
+  EXPECT_NE(none.output.find("usage:"), std::string::npos);
+  Child missing({"--listen", "127.0.0.1:0", "--words", path("words.lvk")});
+  EXPECT_EQ(missing.Wait(), 2);
+  EXPECT_NE(missing.output.find("--accounts FILE is required"), std::string::npos);
+  Child account({"account", "add", "--accounts", path("a.db"), "--id", "1"});
+  EXPECT_EQ(account.Wait(), 2);
+}
+
+TEST_F(ProgramTest, MissingFilesExitWithOneAndNameTheFile) {
+  Child words({"--listen", "127.0.0.1:0", "--words", path("none.lvk"), "--accounts", path("a.db")});
+  EXPECT_EQ(words.Wait(), 1);
+  EXPECT_NE(words.output.find("none.lvk"), std::string::npos);
+  Child accounts({"--listen", "127.0.0.1:0", "--words", path("words.lvk"), "--accounts", path("none.db")});
+  EXPECT_EQ(accounts.Wait(), 1);
+  EXPECT_NE(accounts.output.find("none.db"), std::string::npos);
+  EXPECT_FALSE(std::filesystem::exists(path("none.db")));
+}
+
+}  // namespace
+}  // namespace korvan::server::test
