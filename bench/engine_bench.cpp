@@ -46,6 +46,7 @@
 #include <vector>
 
 #include "bench/bench_corpus.h"
+#include "tests/support/child_process.h"
 #include "tunnel/frame_reader.h"
 #include "tunnel/frame_writer.h"
 #include "tunnel/opening.h"
@@ -237,72 +238,6 @@ void ReadClientFrames(int fd, const std::function<bool(const korvan::FrameView&)
   }
 }
 
-int FreeLoopbackPort() {
-  std::uint16_t port = 0;
-  ::close(ListenLoopback(port));
-  return port;
-}
-
-// ---- The program under test ----------------------------------------------
-
-// A started program, its output in a file; killed if still running when the
-// object goes.
-class Child {
- public:
-  Child(const fs::path& program, std::vector<std::string> args, const fs::path& output) : output_(output) {
-    args.insert(args.begin(), program.string());
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    const int out = ::open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (out < 0) throw std::runtime_error("cannot create " + output.string());
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      ::dup2(out, 1);
-      ::dup2(out, 2);
-      ::execv(argv[0], argv.data());
-      ::_exit(127);
-    }
-    ::close(out);
-    if (pid_ < 0) throw std::runtime_error("cannot start " + program.string());
-  }
-  ~Child() {
-    if (pid_ > 0) Stop(SIGKILL, 5s);
-  }
-  pid_t pid() const { return pid_; }
-
-  // Sends `signal` and waits for the end: the exit status, or -1 (then the
-  // program is killed).
-  int Stop(int signal, std::chrono::milliseconds timeout) {
-    if (pid_ <= 0) return -1;
-    ::kill(pid_, signal);
-    const auto deadline = SteadyClock::now() + timeout;
-    for (;;) {
-      int status = 0;
-      if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-        pid_ = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-      }
-      if (SteadyClock::now() > deadline) {
-        ::kill(pid_, SIGKILL);
-        ::waitpid(pid_, &status, 0);
-        pid_ = -1;
-        return -1;
-      }
-      std::this_thread::sleep_for(10ms);
-    }
-  }
-
-  std::string Output() const {
-    std::ifstream in(output_);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-  }
-
- private:
-  pid_t pid_ = -1;
-  fs::path output_;
-};
-
 struct ProcessSample {
   double cpu_seconds = 0;       // user + system, all threads so far
   double main_cpu_seconds = 0;  // the main thread's part
@@ -380,12 +315,12 @@ class KorvanService {
     for (const char* f : {"cs.kvl", "en.kvl", "korvan.lvk"}) {
       fs::copy_file(BinDir() / f, root_ / "app" / f);
     }
-    port_ = static_cast<std::uint16_t>(FreeLoopbackPort());
+    port_ = static_cast<std::uint16_t>(korvan::test::FreeLoopbackPort());
     std::ofstream(root_ / "config" / "Korvan.ini", std::ios::binary)
         << "[Config]\r\nIDSE_Value=100000001\r\nPassEL_Text=demo\r\nLanguage=en.kvl\r\n"
         << "ServerAddress=127.0.0.1\r\nServerPort=" << server_port << "\r\n"
         << "[Setup]\r\nSocketCount=1\r\n[Socket1]\r\nLPort=" << port_ << "\r\nProtocol=3\r\n";
-    process_ = std::make_unique<Child>(
+    process_ = std::make_unique<korvan::test::ChildProcess>(
         BinDir() / "korvan",
         std::vector<std::string>{"--service", "--config-dir", (root_ / "config").string(), "--app-dir",
                                  (root_ / "app").string()},
@@ -416,7 +351,7 @@ class KorvanService {
  private:
   fs::path root_;
   std::uint16_t port_ = 0;
-  std::unique_ptr<Child> process_;
+  std::unique_ptr<korvan::test::ChildProcess> process_;
 };
 
 // ---- Data ----------------------------------------------------------------

@@ -1,5 +1,7 @@
 #include "platform/fd_io.h"
 
+#include <poll.h>
+
 #include <cerrno>
 #include <cstring>
 
@@ -50,6 +52,15 @@ UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
 void UniqueFd::reset(int fd) {
   if (fd_ >= 0) ::close(fd_);
   fd_ = fd;
+}
+
+bool PollFor(int fd, short events, std::uint32_t timeout_ms) {
+  pollfd p{fd, events, 0};
+  for (;;) {
+    const int r = ::poll(&p, 1, static_cast<int>(timeout_ms));
+    if (r < 0 && errno == EINTR) continue;
+    return r > 0;
+  }
 }
 
 }  // namespace korvan

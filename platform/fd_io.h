@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -14,6 +15,9 @@ bool WriteAll(int fd, std::string_view bytes);
 // *too_big set when the file holds more than `limit`.
 bool ReadAll(int fd, std::size_t limit, std::string* out, bool* too_big);
 std::string ErrnoText(int error);
+// Waits until `fd` has one of `events` (poll flags), at most `timeout_ms`;
+// retries after signals. False on time-out or error.
+bool PollFor(int fd, short events, std::uint32_t timeout_ms);
 
 // Owns a descriptor and closes it.
 class UniqueFd {

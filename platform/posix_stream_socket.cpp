@@ -14,15 +14,6 @@
 namespace korvan {
 namespace {
 
-bool WaitFor(int fd, short events, std::uint32_t timeout_ms) {
-  pollfd p{fd, events, 0};
-  for (;;) {
-    const int r = ::poll(&p, 1, static_cast<int>(timeout_ms));
-    if (r < 0 && errno == EINTR) continue;
-    return r > 0;
-  }
-}
-
 void NoDelay(int fd) {
   const int one = 1;
   ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
@@ -42,10 +33,10 @@ int PosixStreamSocket::fd() const { return accepted_ ? accepted_->fd() : own_.ge
 
 bool PosixStreamSocket::IsOpen() const { return !closed_ && !(accepted_ && accepted_->closed()); }
 
-bool PosixStreamSocket::Readable() { return IsOpen() && WaitFor(fd(), POLLIN, 0); }
+bool PosixStreamSocket::Readable() { return IsOpen() && PollFor(fd(), POLLIN, 0); }
 
 long PosixStreamSocket::Read(std::uint8_t* buffer, std::size_t size) {
-  if (!IsOpen() || !WaitFor(fd(), POLLIN, timeout_ms_)) return -1;
+  if (!IsOpen() || !PollFor(fd(), POLLIN, timeout_ms_)) return -1;
   for (;;) {
     const ssize_t n = ::recv(fd(), buffer, size, 0);
     if (n < 0 && errno == EINTR) continue;
@@ -56,7 +47,7 @@ long PosixStreamSocket::Read(std::uint8_t* buffer, std::size_t size) {
 bool PosixStreamSocket::Write(std::span<const std::uint8_t> bytes) {
   std::size_t done = 0;
   while (done < bytes.size()) {
-    if (!IsOpen() || !WaitFor(fd(), POLLOUT, timeout_ms_)) return false;
+    if (!IsOpen() || !PollFor(fd(), POLLOUT, timeout_ms_)) return false;
     const ssize_t n = ::send(fd(), bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL | MSG_DONTWAIT);
     if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
     if (n <= 0) return false;

@@ -26,7 +26,7 @@ double LeDouble(const std::uint8_t* p) {
 
 ServerFrameHandler::ServerFrameHandler(const WordList& words, const TextTable& texts,
                                        std::span<const std::uint8_t> flash_movie, FrameHandlerShell& shell)
-    : words_(words), texts_(texts), flash_movie_(flash_movie), shell_(shell), scratch_(kMaxUnpackedBlock + 1) {}
+    : words_(words), texts_(texts), flash_movie_(flash_movie), shell_(shell) {}
 
 std::int32_t ServerFrameHandler::PutPage(TProxyThread& worker, const std::string& page) {
   worker.FReply.assign(page.begin(), page.end());
@@ -43,10 +43,10 @@ void ServerFrameHandler::HandleServerFrame(TProxyThread& worker) {
     worker.FFrameLength = -1;
     return;
   }
+  // The codec reads the payload where it lies; no copy is needed.
   const std::uint8_t* payload = buffered.data() + worker.FPayloadOffset;
-  std::memcpy(scratch_.data(), payload, static_cast<std::size_t>(received));
   worker.FReply.resize(kMaxUnpackedBlock);
-  const int decoded = WordCompress::UnpackBlock(words_, scratch_.data(), worker.FFrameEscape, worker.FFrameFlags,
+  const int decoded = WordCompress::UnpackBlock(words_, payload, worker.FFrameEscape, worker.FFrameFlags,
                                                 static_cast<std::size_t>(received), worker.FReply.data());
   const bool packed = (worker.FFrameFlags & (tfDeflate | tfWords)) != 0;
 

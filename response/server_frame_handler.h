@@ -3,7 +3,7 @@
 //
 // Thread safety: both operations run on the main thread only, inside a
 // worker's hand-off while that worker waits; frames of all connections are
-// therefore handled one at a time and share one scratch buffer.
+// therefore handled one at a time.
 #pragma once
 
 #include <cstdint>
@@ -73,7 +73,6 @@ class ServerFrameHandler {
   const TextTable& texts_;
   std::span<const std::uint8_t> flash_movie_;
   FrameHandlerShell& shell_;
-  std::vector<std::uint8_t> scratch_;
 };
 
 }  // namespace korvan

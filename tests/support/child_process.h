@@ -25,6 +25,7 @@ class ChildProcess {
   // Waits for the end without a signal; -1 after the time-out.
   int Wait(std::chrono::milliseconds timeout = std::chrono::seconds(20));
   bool running() const { return pid_ > 0; }
+  pid_t pid() const { return pid_; }
   std::string Output() const;
 
  private:

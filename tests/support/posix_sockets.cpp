@@ -12,19 +12,6 @@
 #include <stdexcept>
 
 namespace korvan::test {
-namespace {
-
-bool WaitFor(int fd, short events, std::uint32_t timeout_ms) {
-  pollfd p{fd, events, 0};
-  for (;;) {
-    const int r = ::poll(&p, 1, static_cast<int>(timeout_ms));
-    if (r < 0 && errno == EINTR) continue;
-    return r > 0;
-  }
-}
-
-}  // namespace
-
 LoopbackListener::LoopbackListener() {
   fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in addr{};
@@ -41,7 +28,7 @@ LoopbackListener::LoopbackListener() {
 LoopbackListener::~LoopbackListener() { ::close(fd_); }
 
 std::unique_ptr<PosixStreamSocket> LoopbackListener::Accept(int timeout_ms) {
-  if (!WaitFor(fd_, POLLIN, static_cast<std::uint32_t>(timeout_ms))) return nullptr;
+  if (!PollFor(fd_, POLLIN, static_cast<std::uint32_t>(timeout_ms))) return nullptr;
   const int fd = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
   return fd < 0 ? nullptr : std::make_unique<PosixStreamSocket>(UniqueFd(fd));
 }

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "tests/support/test_paths.h"
+#include "tunnel/frame_reader.h"
 #include "tunnel/word_compress.h"
 #include "tunnel/word_list.h"
 
@@ -25,6 +26,17 @@ WordListPtr VectorWords() {
 std::string Name(int i) {
   const char digits[3] = {static_cast<char>('0' + i / 10), static_cast<char>('0' + i % 10), 0};
   return digits;
+}
+
+// Unpacks the payload of `frame`, which must hold exactly one whole frame.
+int UnpackWholeFrame(const WordList& words, const Bytes& frame, Bytes& out) {
+  FrameView view;
+  if (!PeekFrame(frame, view) || view.frame_length != frame.size()) {
+    ADD_FAILURE() << "not exactly one frame";
+    return -2;
+  }
+  return WordCompress::UnpackBlock(words, frame.data() + view.payload_offset, view.escape, view.flags,
+                                   view.payload_length, out.data());
 }
 
 TEST(CodecVectors, WordsOnlyPackingMatchesByteForByte) {
@@ -84,16 +96,8 @@ TEST(CodecVectors, EveryFrameUnpacksToItsOutput) {
     SCOPED_TRACE("unpack/" + Name(i));
     const Bytes frame = test::ReadFileBytes(VectorDir() / "unpack" / (Name(i) + ".frame"));
     const Bytes expected = test::ReadFileBytes(VectorDir() / "unpack" / (Name(i) + ".out"));
-    ASSERT_GE(frame.size(), 2U);
-    const std::uint8_t flags = frame[0];
-    std::size_t pos = 1;
-    std::size_t length = frame[pos++];
-    if (!(flags & tfShortLength)) length |= static_cast<std::size_t>(frame[pos++]) << 8;
-    std::uint8_t escape = kDefaultEscape;
-    if (flags & tfEscape) escape = frame[pos++];
-    ASSERT_EQ(pos + length, frame.size());
     Bytes out(kMaxUnpackedBlock);
-    const int n = WordCompress::UnpackBlock(*words, frame.data() + pos, escape, flags, length, out.data());
+    const int n = UnpackWholeFrame(*words, frame, out);
     ASSERT_EQ(n, static_cast<int>(expected.size()));
     EXPECT_TRUE(std::equal(expected.begin(), expected.end(), out.begin()));
   }
@@ -103,15 +107,8 @@ TEST(CodecVectors, TokenPastTheEndOfTheListGivesMinusOne) {
   const WordListPtr words = VectorWords();
   ASSERT_NE(words, nullptr);
   const Bytes frame = test::ReadFileBytes(VectorDir() / "unpack" / "bad-index.frame");
-  const std::uint8_t flags = frame[0];
-  std::size_t pos = 1;
-  std::size_t length = frame[pos++];
-  if (!(flags & tfShortLength)) length |= static_cast<std::size_t>(frame[pos++]) << 8;
-  std::uint8_t escape = kDefaultEscape;
-  if (flags & tfEscape) escape = frame[pos++];
-  ASSERT_EQ(pos + length, frame.size());
   Bytes out(kMaxUnpackedBlock);
-  EXPECT_EQ(WordCompress::UnpackBlock(*words, frame.data() + pos, escape, flags, length, out.data()), -1);
+  EXPECT_EQ(UnpackWholeFrame(*words, frame, out), -1);
 }
 
 }  // namespace
