@@ -44,13 +44,18 @@ EventLoop::~EventLoop() {
 }
 
 void EventLoop::Wake() {
+  // One byte in the pipe is enough to wake the loop; more would only cost
+  // system calls on both sides.
+  if (wake_pending_.exchange(true)) return;
   const char byte = 1;
   [[maybe_unused]] const ssize_t n = ::write(wake_write_.get(), &byte, 1);
 }
 
 void EventLoop::DrainWakePipe() {
+  // Cleared before the read: a Wake() after this point writes a new byte.
+  wake_pending_.store(false);
   char buffer[256];
-  while (::read(wake_read_.get(), buffer, sizeof buffer) > 0) {
+  while (::read(wake_read_.get(), buffer, sizeof buffer) == static_cast<ssize_t>(sizeof buffer)) {
   }
 }
 
@@ -72,8 +77,7 @@ void EventLoop::Invoke(const std::function<void()>& fn) {
     queue_.push_back(task);
   }
   Wake();
-  std::unique_lock lock(mutex_);
-  task->done_cv.wait(lock, [&] { return task->done; });
+  task->done.wait(false, std::memory_order_acquire);
 }
 
 void EventLoop::Post(std::function<void()> fn) {
@@ -96,11 +100,9 @@ void EventLoop::RunPending() {
       queue_.pop_front();
     }
     task->fn();
-    {
-      std::lock_guard lock(mutex_);
-      task->done = true;
-      task->done_cv.notify_one();
-    }
+    // `task` keeps the flag alive until the waiter has been told.
+    task->done.store(true, std::memory_order_release);
+    task->done.notify_one();
   }
 }
 

@@ -7,8 +7,8 @@
 // handlers only write one byte to a pipe; the loop does the work.
 #pragma once
 
+#include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -54,8 +54,7 @@ class EventLoop : public MainThread, public MessagePump {
  private:
   struct Task {
     std::function<void()> fn;
-    bool done = false;
-    std::condition_variable done_cv;  // wakes only this task's waiter
+    std::atomic<bool> done{false};  // waited on by this task's caller alone
   };
   struct Timer {
     std::chrono::milliseconds interval;
@@ -70,6 +69,7 @@ class EventLoop : public MainThread, public MessagePump {
   const std::thread::id loop_thread_;
   UniqueFd wake_read_;
   UniqueFd wake_write_;
+  std::atomic<bool> wake_pending_{false};  // a byte is in the wake pipe
   std::mutex mutex_;
   std::deque<std::shared_ptr<Task>> queue_;
   std::recursive_mutex after_end_mutex_;

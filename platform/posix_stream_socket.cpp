@@ -36,22 +36,31 @@ bool PosixStreamSocket::IsOpen() const { return !closed_ && !(accepted_ && accep
 bool PosixStreamSocket::Readable() { return IsOpen() && PollFor(fd(), POLLIN, 0); }
 
 long PosixStreamSocket::Read(std::uint8_t* buffer, std::size_t size) {
-  if (!IsOpen() || !PollFor(fd(), POLLIN, timeout_ms_)) return -1;
+  if (!IsOpen()) return -1;
+  // Bytes that are already there are taken at once; the wait (and its
+  // system call) is only for a socket that has nothing yet.
   for (;;) {
-    const ssize_t n = ::recv(fd(), buffer, size, 0);
-    if (n < 0 && errno == EINTR) continue;
-    return n < 0 ? -1 : static_cast<long>(n);
+    const ssize_t n = ::recv(fd(), buffer, size, MSG_DONTWAIT);
+    if (n >= 0) return static_cast<long>(n);
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) return -1;
+    if (!PollFor(fd(), POLLIN, timeout_ms_)) return -1;
   }
 }
 
 bool PosixStreamSocket::Write(std::span<const std::uint8_t> bytes) {
   std::size_t done = 0;
   while (done < bytes.size()) {
-    if (!IsOpen() || !PollFor(fd(), POLLOUT, timeout_ms_)) return false;
+    if (!IsOpen()) return false;
     const ssize_t n = ::send(fd(), bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-    if (n <= 0) return false;
-    done += static_cast<std::size_t>(n);
+    if (n > 0) {
+      done += static_cast<std::size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) return false;
+    // The peer's window is full: wait for room, within the time-out.
+    if (!PollFor(fd(), POLLOUT, timeout_ms_)) return false;
   }
   return true;
 }

@@ -49,8 +49,10 @@ bool PeekFrame(std::span<const std::uint8_t> buffered, FrameView& frame) {
 FrameVerdict DecodeFrames(ReceiveBuffer& buffer, const FrameHandler& handler) {
   FrameView frame;
   while (PeekFrame(buffer.data(), frame)) {
-    if (handler(buffer, frame) == FrameVerdict::kClose) return FrameVerdict::kClose;
+    const FrameVerdict verdict = handler(buffer, frame);
+    if (verdict == FrameVerdict::kClose) return verdict;
     buffer.Consume(frame.frame_length);
+    if (verdict == FrameVerdict::kPause) return verdict;
   }
   return FrameVerdict::kContinue;
 }

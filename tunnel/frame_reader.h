@@ -25,7 +25,8 @@ struct FrameView {
 };
 
 // What the frame handler tells the cutter.
-enum class FrameVerdict { kContinue, kClose };
+// kPause: this frame is done and consumed, but cutting stops here for now.
+enum class FrameVerdict { kContinue, kClose, kPause };
 
 // The bytes received and not yet consumed. Consuming from the front moves
 // an offset; the bytes are shifted down only when more arrive.
@@ -52,7 +53,8 @@ using FrameHandler = std::function<FrameVerdict(const ReceiveBuffer& buffer, con
 
 // Hands every complete frame at the front of `buffer` to `handler`, in order,
 // and removes each after the handler returns. Stops at the first incomplete
-// frame, or when the handler says kClose (that frame stays in the buffer).
+// frame, or when the handler says kClose (that frame stays in the buffer) or
+// kPause (that frame is removed). Returns the verdict that stopped it.
 FrameVerdict DecodeFrames(ReceiveBuffer& buffer, const FrameHandler& handler);
 
 }  // namespace korvan

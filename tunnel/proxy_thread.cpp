@@ -80,6 +80,7 @@ void TProxyThread::Pump() {
   if (!connection.early_bytes.empty()) {
     FWireIn += static_cast<std::int64_t>(connection.early_bytes.size());
     FRxBuf.Append(connection.early_bytes);
+    if (!DeliverFrames()) CloseClient();
   }
 
   last_send = env_.clock.Now();
@@ -114,6 +115,7 @@ void TProxyThread::Pump() {
     if (CountersIdle()) {
       // Nothing to report: no hand-off. Sleep until either side has bytes,
       // waking once a second to notice Terminate().
+      std::vector<std::uint8_t>().swap(delivery_);
       if (!stop && ClientOpen() && tunnel_) env_.network.WaitReadable(*client_, *tunnel_, kHandOffIntervalMs);
     } else {
       HandOffStatus();
@@ -162,29 +164,43 @@ void TProxyThread::ReadTunnel(std::uint32_t& last_recv) {
     FWireIn += n;
     FRxBuf.Append(std::span<const std::uint8_t>(raw_buf_.data(), static_cast<std::size_t>(n)));
     if (!ClientOpen()) return;
-    const FrameVerdict verdict =
-        DecodeFrames(FRxBuf, [this](const ReceiveBuffer&, const FrameView& frame) { return DeliverFrame(frame); });
-    if (FRxBuf.empty()) FLastEmptyTick = env_.clock.Now();
-    if (verdict == FrameVerdict::kClose) {
+    if (!DeliverFrames()) {
       CloseClient();
       return;
     }
   }
 }
 
-FrameVerdict TProxyThread::DeliverFrame(const FrameView& frame) {
+bool TProxyThread::DeliverFrames() {
+  for (;;) {
+    delivery_.clear();
+    if (delivery_.capacity() == 0) delivery_.reserve(kDeliveryBatchBytes + kMaxUnpackedBlock);
+    FrameVerdict verdict = FrameVerdict::kContinue;
+    env_.main_thread.Invoke([&] {
+      verdict = DecodeFrames(FRxBuf, [this](const ReceiveBuffer&, const FrameView& frame) { return HandleFrame(frame); });
+    });
+    if (FRxBuf.empty()) FLastEmptyTick = env_.clock.Now();
+    // What the frames before a failing one produced still reaches the client.
+    if (!delivery_.empty()) {
+      if (!client_->Write(delivery_)) return false;
+      FDelivered += static_cast<std::int64_t>(delivery_.size());
+    }
+    if (verdict == FrameVerdict::kClose) return false;
+    if (verdict == FrameVerdict::kContinue) return true;
+  }
+}
+
+// On the main thread, inside the worker's hand-off.
+FrameVerdict TProxyThread::HandleFrame(const FrameView& frame) {
   FFrameFlags = frame.flags;
   FFrameEscape = frame.escape;
   FPayloadOffset = static_cast<std::int32_t>(frame.payload_offset);
   FFrameLength = static_cast<std::int32_t>(frame.payload_length);
-  env_.main_thread.Invoke([this] { env_.host.HandleServerFrame(*this); });
+  env_.host.HandleServerFrame(*this);
   if (FFrameLength < 0) return FrameVerdict::kClose;
-  if (FFrameLength > 0) {
-    const std::size_t n = std::min<std::size_t>(static_cast<std::size_t>(FFrameLength), FReply.size());
-    if (!client_->Write(std::span<const std::uint8_t>(FReply.data(), n))) return FrameVerdict::kClose;
-    FDelivered += static_cast<std::int64_t>(n);
-  }
-  return FrameVerdict::kContinue;
+  const std::size_t n = std::min<std::size_t>(static_cast<std::size_t>(FFrameLength), FReply.size());
+  delivery_.insert(delivery_.end(), FReply.begin(), FReply.begin() + static_cast<long>(n));
+  return delivery_.size() >= kDeliveryBatchBytes ? FrameVerdict::kPause : FrameVerdict::kContinue;
 }
 
 }  // namespace korvan

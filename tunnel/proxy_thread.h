@@ -60,6 +60,10 @@ inline constexpr std::uint32_t kIdleLimitMs = 600000;
 inline constexpr std::uint32_t kHandOffIntervalMs = 1000;
 inline constexpr std::uint32_t kRefusalCloseDelayMs = 200;
 inline constexpr std::size_t kTunnelReadSize = 65023;
+// Frames that arrived together are handled in one hand-off, up to this much
+// output, so that a fast download does not pay a thread switch per frame
+// while the first bytes still leave soon.
+inline constexpr std::size_t kDeliveryBatchBytes = 3 * 65536;
 
 class TProxyThread {
  public:
@@ -110,7 +114,8 @@ class TProxyThread {
   void Pump();
   void SendBlock(std::size_t count, std::uint32_t& last_send);
   void ReadTunnel(std::uint32_t& last_recv);
-  FrameVerdict DeliverFrame(const FrameView& frame);
+  bool DeliverFrames();
+  FrameVerdict HandleFrame(const FrameView& frame);
   void HandOffStatus();
   bool CountersIdle() const;
 
@@ -124,6 +129,9 @@ class TProxyThread {
   std::string status_after_hand_off_;
   std::vector<std::uint8_t> raw_buf_;
   std::vector<std::uint8_t> frame_buf_;
+  // The frame handler's output of one hand-off, on its way to the client;
+  // given back while the connection idles.
+  std::vector<std::uint8_t> delivery_;
 };
 
 }  // namespace korvan

@@ -172,6 +172,29 @@ TEST(FrameReader, CloseStopsAtThatFrame) {
   EXPECT_EQ(rx.size(), 6U);  // the frame that closed and the one behind it
 }
 
+TEST(FrameReader, PauseConsumesThatFrameAndResumesWithTheNext) {
+  ReceiveBuffer rx;
+  Bytes stream;
+  for (int i = 0; i < 3; ++i) {
+    const Bytes f = MakeFrame(0, Bytes{static_cast<std::uint8_t>('a' + i)});
+    stream.insert(stream.end(), f.begin(), f.end());
+  }
+  rx.Append(stream);
+  std::string seen;
+  const auto pause_each = [&](const ReceiveBuffer& b, const FrameView& f) {
+    seen.push_back(static_cast<char>(b.data()[f.payload_offset]));
+    return FrameVerdict::kPause;
+  };
+  EXPECT_EQ(DecodeFrames(rx, pause_each), FrameVerdict::kPause);
+  EXPECT_EQ(seen, "a");
+  EXPECT_EQ(rx.size(), 6U);
+  EXPECT_EQ(DecodeFrames(rx, pause_each), FrameVerdict::kPause);
+  EXPECT_EQ(DecodeFrames(rx, pause_each), FrameVerdict::kPause);
+  EXPECT_EQ(DecodeFrames(rx, pause_each), FrameVerdict::kContinue) << "nothing left to cut";
+  EXPECT_EQ(seen, "abc");
+  EXPECT_TRUE(rx.empty());
+}
+
 TEST(FrameReader, TruncatedFramesWaitAndNeverReadPastTheBuffer) {
   const Bytes frame = MakeFrame(tfEscape | tfWords, Bytes(1000, 'q'), '#');
   for (std::size_t cut = 0; cut < frame.size(); ++cut) {

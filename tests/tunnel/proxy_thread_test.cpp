@@ -196,6 +196,37 @@ TEST(ProxyThread, StatusTextsAndRejectedFrames) {
   EXPECT_EQ(run.host_.open_connections, 0);
 }
 
+TEST(ProxyThread, FramesArrivingTogetherKeepTheirOrderUpToABadOne) {
+  WorkerRun run(Protocol::kHttp);
+  run.Start();
+  auto conn = run.server_.NextConnection();
+  ASSERT_NE(conn, nullptr);
+  ASSERT_TRUE(run.client_->Write(ToBytes("GET / HTTP/1.0\r\n\r\n")));
+  ASSERT_TRUE(conn->WaitForFrames(1));
+  // Ten full blocks in one write: more than one hand-off's worth of output.
+  Bytes burst, expected;
+  for (int i = 0; i < 10; ++i) {
+    Bytes block(kMaxRawBlock);
+    for (std::size_t j = 0; j < block.size(); ++j) block[j] = static_cast<std::uint8_t>((j * 31 + i * 7) % 253);
+    const Bytes frame = PackFrame(*run.words_, block);
+    burst.insert(burst.end(), frame.begin(), frame.end());
+    expected.insert(expected.end(), block.begin(), block.end());
+  }
+  const Bytes damaged = MakeFrame(tfControl, Bytes{30});  // no such kind
+  const Bytes after = PackFrame(*run.words_, ToBytes("never delivered"));
+  burst.insert(burst.end(), damaged.begin(), damaged.end());
+  burst.insert(burst.end(), after.begin(), after.end());
+  conn->Send(burst);
+  bool closed = false;
+  const Bytes got = run.ClientRead(expected.size() + 1, &closed);
+  EXPECT_TRUE(closed) << "the bad frame closes the connection";
+  EXPECT_EQ(got.size(), expected.size());
+  EXPECT_TRUE(got == expected) << "every frame before the bad one arrives, in order";
+  run.Join();
+  EXPECT_EQ(run.host_.delivered, static_cast<std::int64_t>(expected.size()));
+  EXPECT_EQ(run.host_.frames, 11);
+}
+
 TEST(ProxyThread, RefusedClientGetsTheTextAndNoTunnel) {
   WorkerRun run(Protocol::kHttp);
   run.host_.refusal = "go away\r\n";
