@@ -52,11 +52,14 @@ void EventLoop::Wake() {
 }
 
 void EventLoop::DrainWakePipe() {
-  // Cleared before the read: a Wake() after this point writes a new byte.
-  wake_pending_.store(false);
   char buffer[256];
   while (::read(wake_read_.get(), buffer, sizeof buffer) == static_cast<ssize_t>(sizeof buffer)) {
   }
+  // Cleared only once the pipe is empty: cleared earlier, a byte written
+  // meanwhile would be read here while the flag stayed set, and no Wake()
+  // would write again. A Wake() that still sees the flag set has queued its
+  // work before this point, and RunPending() after the drain finds it.
+  wake_pending_.store(false);
 }
 
 void EventLoop::Invoke(const std::function<void()>& fn) {
