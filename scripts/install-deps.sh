@@ -7,11 +7,13 @@ set -euo pipefail
 PACKAGES=(
   build-essential cmake ninja-build pkg-config git
   zlib1g-dev libssl-dev libboost-dev libsqlite3-dev
+  libjpeg-dev                # JPEG recompression in korvan-server
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev   # libFuzzer targets
   python3                    # resource generators
   curl                       # demo and integration tests
   squid                      # a real parent proxy for the tunnel tests
+  ziproxy                    # a compressing proxy, baseline of the service benchmark
 )
 
 missing=()

@@ -51,11 +51,23 @@ std::string UpstreamRequestHeader(const http::request<DiscardBody>& request, con
     if (drop_expect && name == "expect") continue;
     // With both, chunked framing wins; sending both would invite smuggling.
     if (chunked && name == "content-length") continue;
+    if (name == "accept-encoding") continue;
     out.insert(field.name_string(), field.value());
   }
+  out.set(http::field::accept_encoding, "identity");
   out.keep_alive(keep_alive);
   std::ostringstream text;
   text << out.base();
+  return text.str();
+}
+
+std::string ResponseHeaderWithLength(const http::response_header<>& header, std::size_t length) {
+  http::response_header<> out = header;
+  out.erase(http::field::transfer_encoding);
+  out.erase(http::field::content_length);
+  out.set(http::field::content_length, std::to_string(length));
+  std::ostringstream text;
+  text << out;
   return text.str();
 }
 

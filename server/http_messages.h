@@ -7,12 +7,14 @@
 
 #include <boost/beast/http.hpp>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "server/proxy_target.h"
 
@@ -38,6 +40,46 @@ struct DiscardBody {
 
 using RequestCutter = http::request_parser<DiscardBody>;
 using ResponseCutter = http::response_parser<DiscardBody>;
+
+// A Beast body that keeps the first `limit` decoded body bytes (chunk
+// framing removed) and counts all of them; the rest is thrown away. The
+// limit may be raised once the header is in, before any body byte.
+struct CaptureBody {
+  struct value_type {
+    std::vector<std::uint8_t> bytes;
+    std::size_t limit = 0;
+    std::uint64_t seen = 0;
+  };
+  struct reader {
+    template <bool isRequest, class Fields>
+    reader(http::header<isRequest, Fields>&, value_type& body) : body_(body) {}
+    void init(const boost::optional<std::uint64_t>&, boost::beast::error_code& ec) { ec = {}; }
+    template <class ConstBufferSequence>
+    std::size_t put(const ConstBufferSequence& buffers, boost::beast::error_code& ec) {
+      ec = {};
+      std::size_t total = 0;
+      for (auto it = boost::asio::buffer_sequence_begin(buffers); it != boost::asio::buffer_sequence_end(buffers);
+           ++it) {
+        const boost::asio::const_buffer piece = *it;
+        const auto* data = static_cast<const std::uint8_t*>(piece.data());
+        const std::size_t room = body_.limit > body_.bytes.size() ? body_.limit - body_.bytes.size() : 0;
+        const std::size_t kept = std::min(room, piece.size());
+        body_.bytes.insert(body_.bytes.end(), data, data + kept);
+        total += piece.size();
+      }
+      body_.seen += total;
+      return total;
+    }
+    void finish(boost::beast::error_code& ec) { ec = {}; }
+
+   private:
+    value_type& body_;
+  };
+};
+
+// The proxy's parser for answers: the header, and as much of the body as
+// the content steering asks to keep.
+using SteeringCutter = http::response_parser<CaptureBody>;
 
 inline constexpr std::uint32_t kMaxHeaderBytes = 64 * 1024;
 
@@ -70,12 +112,37 @@ std::size_t Feed(http::basic_parser<isRequest>& parser, std::span<const std::uin
   return used;
 }
 
+// Like Feed, but stops as soon as the header is complete, so that no body
+// byte is taken before the caller has looked at the header.
+template <bool isRequest>
+std::size_t FeedHeader(http::basic_parser<isRequest>& parser, std::span<const std::uint8_t> bytes,
+                       boost::beast::error_code& ec) {
+  std::size_t used = 0;
+  ec = {};
+  while (used < bytes.size() && !parser.is_header_done()) {
+    const std::size_t n = parser.put(boost::asio::const_buffer(bytes.data() + used, bytes.size() - used), ec);
+    used += n;
+    if (ec == http::error::need_more) {
+      ec = {};
+      break;
+    }
+    if (ec || n == 0) break;
+  }
+  return used;
+}
+
 // The header to send to the origin for a proxied request: origin-form
 // target, the Host of the URL, hop-by-hop and proxy headers left out (and
 // those that Connection names), Expect left out when `drop_expect`, and a
-// Connection header matching `keep_alive`.
+// Connection header matching `keep_alive`. Accept-Encoding is always
+// "identity": the tunnel packs answers itself, and the proxy can only
+// look into bodies that arrive plain.
 std::string UpstreamRequestHeader(const http::request<DiscardBody>& request, const HttpTarget& target,
                                   bool keep_alive, bool drop_expect);
+
+// An answer's header for a body of `length` bytes that replaces the one
+// received: Content-Length set, Transfer-Encoding dropped, all else kept.
+std::string ResponseHeaderWithLength(const http::response_header<>& header, std::size_t length);
 
 // True when the request asks for "100-continue".
 bool ExpectsContinue(const http::request<DiscardBody>& request);

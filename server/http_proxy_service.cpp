@@ -1,13 +1,24 @@
 // Service 0: the HTTP proxy.
 //
 // Requests are read one after the other from the client's data; each goes to
-// its origin with a rewritten header and its body as it arrived, and the
-// answer's bytes go back unchanged, frame by frame as they come. The parser
-// only finds where each message ends. A connection to an origin is kept for
-// the next request to the same host while both ends keep it alive.
+// its origin with a rewritten header and its body as it arrived. An answer's
+// bytes go back unchanged, frame by frame as they come, unless the user's
+// steering choices act on it (content_steering.h decides): then the first
+// body bytes are held to recognise a banner or Flash movie (which become a
+// control frame), or the whole answer, within bounds, to recompress a JPEG,
+// optimise HTML or hand a GIF to the client for shrinking. A connection to
+// an origin is kept for the next request to the same host while both ends
+// keep it alive.
+#include <boost/algorithm/string/predicate.hpp>
+
+#include <functional>
+#include <optional>
 #include <string_view>
 
+#include "server/content_steering.h"
+#include "server/html_optimiser.h"
 #include "server/http_messages.h"
+#include "server/jpeg_recompress.h"
 #include "server/log.h"
 #include "server/relay.h"
 #include "server/replies.h"
@@ -22,6 +33,8 @@ namespace {
 enum class HeadStatus { kReady, kClosed, kBad, kTooLarge };
 enum class BodyStatus { kDone, kClientGone, kBad, kUpstreamFailed };
 enum class AnswerStatus { kComplete, kFailedEarly, kFailedLate };
+enum class PumpMode { kStream, kHold, kDiscard };
+enum class PumpStatus { kStopped, kDone, kFailed };
 
 struct AnswerResult {
   AnswerStatus status = AnswerStatus::kFailedEarly;
@@ -45,6 +58,19 @@ class HttpProxy {
   Task<HeadStatus> ReadRequestHead(RequestCutter& parser);
   Task<BodyStatus> ForwardRequestBody(RequestCutter& parser);
   Task<AnswerResult> RelayAnswer(bool head_request);
+  // Feeds the origin's bytes to `parser` until `stop()` holds or the answer
+  // is complete, appending the bytes taken to `held` (kDiscard drops them).
+  // kStream sends what is held whenever the origin makes us wait, and in
+  // blocks of a frame.
+  Task<PumpStatus> Pump(SteeringCutter& parser, Bytes& held, PumpMode mode, const std::function<bool()>& stop);
+  Task<void> Flush(Bytes& held);
+  // Ends an answer that the parser has complete: keeps or closes the origin.
+  AnswerResult Complete(const SteeringCutter& parser);
+  // A blocked banner or Flash movie: the rest is discarded, the client gets a control frame.
+  Task<AnswerResult> Block(SteeringCutter& parser, const AnswerFacts& facts, const Verdict& verdict);
+  // What to send instead of a whole held answer, or nullopt to send it as it came.
+  Task<std::optional<Bytes>> Transform(const SteeringCutter& parser, const Bytes& held, const Verdict& verdict);
+  static AnswerFacts FactsOf(const SteeringCutter& parser, bool head_request, std::size_t header_size);
   Task<ConnectStatus> ConnectUpstream(const TargetAddress& target);
   Task<void> ReportConnectFailure(ConnectStatus status, const TargetAddress& target);
   Task<void> Tunnel(const http::request<DiscardBody>& request);
@@ -63,6 +89,8 @@ class HttpProxy {
   TargetRegistration registration_;
   std::optional<TargetAddress> upstream_target_;  // what upstream_ is connected to
   Bytes upstream_pending_;                        // the origin's bytes not yet taken
+  bool forwarded_ = false;       // some of the current answer has gone to the client
+  bool ended_by_close_ = false;  // the current answer ended when the origin closed
 };
 
 Task<HeadStatus> HttpProxy::ReadRequestHead(RequestCutter& parser) {
@@ -106,57 +134,220 @@ Task<BodyStatus> HttpProxy::ForwardRequestBody(RequestCutter& parser) {
   co_return BodyStatus::kDone;
 }
 
+Task<PumpStatus> HttpProxy::Pump(SteeringCutter& parser, Bytes& held, PumpMode mode,
+                                 const std::function<bool()>& stop) {
+  bool need_read = upstream_pending_.empty();
+  while (!parser.is_done()) {
+    if (stop && stop()) co_return PumpStatus::kStopped;
+    if (need_read) {
+      // Nothing more is ready: what we have goes out before we wait.
+      if (mode == PumpMode::kStream) co_await Flush(held);
+      Bytes chunk;
+      if (!co_await ReadTargetBlock(upstream_, chunk)) {
+        error_code ec;
+        if (parser.is_header_done() && parser.need_eof()) parser.put_eof(ec);
+        if (!parser.is_done() || ec) co_return PumpStatus::kFailed;
+        ended_by_close_ = true;
+        break;
+      }
+      upstream_pending_.insert(upstream_pending_.end(), chunk.begin(), chunk.end());
+    }
+    error_code ec;
+    const std::size_t n = parser.is_header_done() ? Feed(parser, upstream_pending_, ec)
+                                                  : FeedHeader(parser, upstream_pending_, ec);
+    if (ec) co_return PumpStatus::kFailed;
+    if (mode != PumpMode::kDiscard) {
+      held.insert(held.end(), upstream_pending_.begin(), upstream_pending_.begin() + static_cast<long>(n));
+    }
+    Drop(upstream_pending_, n);
+    need_read = !parser.is_done() && (upstream_pending_.empty() || n == 0);
+    if (mode == PumpMode::kStream && held.size() >= kMaxRawBlock) co_await Flush(held);
+  }
+  co_return PumpStatus::kDone;
+}
+
+Task<void> HttpProxy::Flush(Bytes& held) {
+  if (held.empty()) co_return;
+  co_await c_.writer.SendData(held);
+  forwarded_ = true;
+  held.clear();
+}
+
+AnswerResult HttpProxy::Complete(const SteeringCutter& parser) {
+  const unsigned status = parser.get().result_int();
+  const bool keep_alive = parser.keep_alive() && !ended_by_close_ && status != 101;
+  if (!keep_alive || !upstream_pending_.empty()) CloseUpstream();
+  return AnswerResult{AnswerStatus::kComplete, keep_alive};
+}
+
+Task<AnswerResult> HttpProxy::Block(SteeringCutter& parser, const AnswerFacts& facts, const Verdict& verdict) {
+  auto& body = parser.get().body();
+  body.limit = 0;
+  Bytes none;
+  bool origin_usable = true;
+  if (!parser.is_done()) {
+    // Reading the rest keeps the origin connection for the next request;
+    // beyond a bound, closing it is cheaper.
+    origin_usable = !facts.content_length || *facts.content_length - body.seen <= kMaxDiscardBytes;
+    if (origin_usable) {
+      const PumpStatus status =
+          co_await Pump(parser, none, PumpMode::kDiscard, [&body] { return body.seen > kMaxDiscardBytes; });
+      origin_usable = status == PumpStatus::kDone;
+    }
+  }
+  const std::uint16_t size = ClampedSize(facts.content_length ? *facts.content_length : body.seen);
+  if (verdict.action == Action::kBlockBanner) {
+    const std::uint8_t rest[2] = {static_cast<std::uint8_t>(size & 0xFF), static_cast<std::uint8_t>(size >> 8)};
+    co_await c_.writer.SendBytes(ControlFrame(static_cast<std::uint8_t>(verdict.banner_index), rest));
+  } else {
+    co_await c_.writer.SendBytes(ControlFrame(ckFlash));
+  }
+  forwarded_ = true;
+  if (!origin_usable || !parser.keep_alive() || ended_by_close_ || !upstream_pending_.empty()) CloseUpstream();
+  // The client answers the browser itself, on a connection it keeps.
+  co_return AnswerResult{AnswerStatus::kComplete, true};
+}
+
+Task<std::optional<Bytes>> HttpProxy::Transform(const SteeringCutter& parser, const Bytes& held, const Verdict& verdict) {
+  const auto& body = parser.get().body();
+  if (body.bytes.size() != body.seen) co_return std::nullopt;  // not all of it was kept
+  std::optional<Bytes> out;
+  const auto replace = [&parser, &out](std::span<const std::uint8_t> new_body) {
+    const std::string header = ResponseHeaderWithLength(parser.get().base(), new_body.size());
+    out.emplace(header.begin(), header.end());
+    out->insert(out->end(), new_body.begin(), new_body.end());
+  };
+  switch (verdict.action) {
+    case Action::kRecompressJpeg: {
+      // Decoding a large picture takes a while: it runs on the work pool.
+      const int quality = JpegQualityForLevel(c_.steering.jpeg_level);
+      const auto* jpeg = &body.bytes;
+      const auto picture = co_await asio::co_spawn(
+          c_.work_executor,
+          [jpeg, quality]() -> Task<std::optional<JpegPicture>> {
+            try {
+              co_return RecompressJpeg(*jpeg, quality);
+            } catch (const std::exception&) {  // out of memory: the original goes on
+              co_return std::nullopt;
+            }
+          },
+          asio::use_awaitable);
+      if (picture) replace(picture->bytes);
+      break;
+    }
+    case Action::kOptimiseHtml: {
+      const std::string_view html(reinterpret_cast<const char*>(body.bytes.data()), body.bytes.size());
+      if (!LooksLikeByteHtml(html)) break;
+      const std::string smaller = OptimiseHtml(html);
+      if (smaller.size() < html.size()) replace(AsBytes(smaller));
+      break;
+    }
+    case Action::kOfferGif: {
+      // The client shrinks it: target size and full size, then the answer as it came.
+      const auto le16 = [](Bytes& to, std::uint16_t v) {
+        to.push_back(static_cast<std::uint8_t>(v & 0xFF));
+        to.push_back(static_cast<std::uint8_t>(v >> 8));
+      };
+      Bytes rest;
+      rest.reserve(6 + held.size());
+      le16(rest, verdict.gif_target.width);
+      le16(rest, verdict.gif_target.height);
+      le16(rest, ClampedSize(held.size()));
+      rest.insert(rest.end(), held.begin(), held.end());
+      out = ControlFrame(ckRecompressGif, rest);
+      break;
+    }
+    default:
+      break;
+  }
+  co_return out;
+}
+
+AnswerFacts HttpProxy::FactsOf(const SteeringCutter& parser, bool head_request, std::size_t header_size) {
+  const auto& header = parser.get();
+  const auto field = [&header](http::field name) {
+    const auto value = header[name];
+    return std::string_view(value.data(), value.size());
+  };
+  const auto trimmed = [](std::string_view v) {
+    while (!v.empty() && (v.front() == ' ' || v.front() == '\t')) v.remove_prefix(1);
+    while (!v.empty() && (v.back() == ' ' || v.back() == '\t')) v.remove_suffix(1);
+    return v;
+  };
+  const std::string_view coding = trimmed(field(http::field::content_encoding));
+  const std::string_view transfer = trimmed(field(http::field::transfer_encoding));
+  AnswerFacts facts;
+  facts.status = header.result_int();
+  facts.head_request = head_request;
+  facts.encoded = (!coding.empty() && !boost::algorithm::iequals(coding, "identity")) ||
+                  (!transfer.empty() && !boost::algorithm::iequals(transfer, "chunked"));
+  facts.kind = KindOfContentType(field(http::field::content_type));
+  if (!parser.chunked() && parser.content_length()) facts.content_length = *parser.content_length();
+  facts.header_size = header_size;
+  return facts;
+}
+
 Task<AnswerResult> HttpProxy::RelayAnswer(bool head_request) {
-  bool forwarded = false;
-  const auto failed = [&forwarded] {
-    return AnswerResult{forwarded ? AnswerStatus::kFailedLate : AnswerStatus::kFailedEarly, false};
+  forwarded_ = false;
+  const auto failed = [this] {
+    return AnswerResult{forwarded_ ? AnswerStatus::kFailedLate : AnswerStatus::kFailedEarly, false};
   };
   for (;;) {
-    ResponseCutter parser;
+    SteeringCutter parser;
     PrepareCutter(parser);
     if (head_request) parser.skip(true);
-    Bytes block;
-    bool ended_by_close = false;
-    bool need_read = upstream_pending_.empty();
-    while (!parser.is_done()) {
-      if (need_read) {
-        // Nothing more is ready: what we have goes out before we wait.
-        if (!block.empty()) {
-          co_await c_.writer.SendData(block);
-          forwarded = true;
-          block.clear();
-        }
-        Bytes chunk;
-        if (!co_await ReadTargetBlock(upstream_, chunk)) {
-          error_code ec;
-          if (parser.is_header_done() && parser.need_eof()) parser.put_eof(ec);
-          if (!parser.is_done() || ec) co_return failed();
-          ended_by_close = true;
-          break;
-        }
-        upstream_pending_.insert(upstream_pending_.end(), chunk.begin(), chunk.end());
-      }
-      error_code ec;
-      const std::size_t n = Feed(parser, upstream_pending_, ec);
-      if (ec) co_return failed();
-      block.insert(block.end(), upstream_pending_.begin(), upstream_pending_.begin() + static_cast<long>(n));
-      Drop(upstream_pending_, n);
-      need_read = !parser.is_done() && (upstream_pending_.empty() || n == 0);
-      if (block.size() >= kMaxRawBlock) {
-        co_await c_.writer.SendData(block);
-        forwarded = true;
-        block.clear();
-      }
+    ended_by_close_ = false;
+    Bytes held;  // the origin's bytes taken by the parser and not yet sent
+    // The header first: what becomes of the body depends on it.
+    if (co_await Pump(parser, held, PumpMode::kHold, [&parser] { return parser.is_header_done(); }) ==
+        PumpStatus::kFailed) {
+      co_return failed();
     }
-    if (!block.empty()) {
-      co_await c_.writer.SendData(block);
-      forwarded = true;
+    const AnswerFacts facts = FactsOf(parser, head_request, held.size());
+    auto& body = parser.get().body();
+    Verdict verdict;
+    if (MayAct(facts, c_.steering)) {
+      body.limit = CaptureLimit(facts, c_.steering);
+      // The first body bytes tell a GIF's size and a Flash movie's signature.
+      const std::size_t hold_limit = held.size() + kMaxHeaderBytes;
+      if (co_await Pump(parser, held, PumpMode::kHold, [&] {
+            return body.seen >= kSniffBytes || held.size() > hold_limit;
+          }) == PumpStatus::kFailed) {
+        co_return failed();
+      }
+      const std::size_t sniffed = std::min(body.bytes.size(), kSniffBytes);
+      verdict = Decide(facts, c_.steering, std::span<const std::uint8_t>(body.bytes.data(), sniffed));
     }
+    if (verdict.action == Action::kBlockBanner || verdict.action == Action::kBlockFlash) {
+      co_return co_await Block(parser, facts, verdict);
+    }
+    if (verdict.action != Action::kRelay) {
+      // The whole answer, within bounds (chunk framing may add to the body).
+      const std::size_t hold_limit = facts.header_size + 2 * body.limit + kMaxHeaderBytes;
+      const PumpStatus status = co_await Pump(parser, held, PumpMode::kHold, [&] {
+        return body.seen > body.limit || held.size() > hold_limit;
+      });
+      if (status == PumpStatus::kFailed) co_return failed();
+      if (status == PumpStatus::kDone) {
+        if (auto replacement = co_await Transform(parser, held, verdict)) {
+          if (verdict.action == Action::kOfferGif) {
+            co_await c_.writer.SendBytes(*replacement);
+            forwarded_ = true;
+          } else {
+            co_await Flush(*replacement);
+          }
+          co_return Complete(parser);
+        }
+      }
+      // Too big after all, or nothing gained: the answer goes on as it came.
+    }
+    body.limit = 0;
+    body.bytes = {};
+    if (co_await Pump(parser, held, PumpMode::kStream, {}) == PumpStatus::kFailed) co_return failed();
+    co_await Flush(held);
     const unsigned status = parser.get().result_int();
     if (status >= 100 && status < 200 && status != 101) continue;  // an interim answer; the real one follows
-    const bool keep_alive = parser.keep_alive() && !ended_by_close && status != 101;
-    if (!keep_alive || !upstream_pending_.empty()) CloseUpstream();
-    co_return AnswerResult{AnswerStatus::kComplete, keep_alive};
+    co_return Complete(parser);
   }
 }
 

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "server/asio.h"
+#include "server/content_steering.h"
 #include "server/server_options.h"
 #include "server/target_policy.h"
 #include "server/tunnel_io.h"
@@ -25,6 +26,11 @@ struct ServiceContext {
   // Ends the server's sending side once everything is out; the client then closes.
   std::function<void()> finish_sending;
   std::string name;  // for the log: "account N from ADDRESS"
+  // The picture levels and filter word of the opening message.
+  SteeringChoices steering;
+  // The server's pool for CPU-heavy work (packing, picture recompression),
+  // so that one big job never stalls the event loop.
+  asio::any_io_executor work_executor;
 };
 
 // Registers a target connection with the session for as long as it lives.

@@ -157,7 +157,7 @@ Task<void> Session::Serve() {
   });
   reader_.TakeBufferedControl();
   co_await writer_.FlushOwed();
-  co_await RunService(opening->protocol());
+  co_await RunService(*opening);
 }
 
 Task<void> Session::ServeAccountQuery(const OpeningFields& opening) {
@@ -213,7 +213,8 @@ Task<bool> Session::Admit(const OpeningFields& opening) {
   co_return true;
 }
 
-Task<void> Session::RunService(std::uint8_t protocol) {
+Task<void> Session::RunService(const OpeningFields& opening) {
+  const std::uint8_t protocol = opening.protocol();
   ServiceContext context{
       socket_.get_executor(),
       reader_,
@@ -227,6 +228,8 @@ Task<void> Session::RunService(std::uint8_t protocol) {
         socket_.shutdown(tcp::socket::shutdown_send, ec);
       },
       name_,
+      SteeringChoices::FromOpening(opening.picture_compression, opening.filter_word),
+      shared_.pack_pool.get_executor(),
   };
   switch (static_cast<Protocol>(protocol)) {
     case Protocol::kHttp:

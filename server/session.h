@@ -50,7 +50,7 @@ class Session : public std::enable_shared_from_this<Session> {
   Task<void> ServeAccountQuery(const OpeningFields& opening);
   // Checks the account; false (after telling the client) when it may not go on.
   Task<bool> Admit(const OpeningFields& opening);
-  Task<void> RunService(std::uint8_t protocol);
+  Task<void> RunService(const OpeningFields& opening);
   bool StillHasCredit();
   void Settle();
   void CloseNow();

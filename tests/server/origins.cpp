@@ -225,6 +225,63 @@ void HttpOrigin::Serve(int fd) {
   }
 }
 
+StaticOrigin::StaticOrigin(std::map<std::string, StaticAnswer> answers)
+    : answers_(std::move(answers)), server_([this](int fd) { Serve(fd); }) {}
+
+std::vector<RecordedRequest> StaticOrigin::requests() const {
+  std::lock_guard lock(mutex_);
+  return requests_;
+}
+
+void StaticOrigin::Serve(int fd) {
+  asio::io_context io;
+  asio::ip::tcp::socket socket(io);
+  socket.assign(asio::ip::tcp::v4(), ::dup(fd));
+  beast::flat_buffer buffer;
+  for (;;) {
+    http::request_parser<http::string_body> parser;
+    beast::error_code ec;
+    http::read(socket, buffer, parser, ec);
+    if (ec) return;
+    const auto& req = parser.get();
+    RecordedRequest record{std::string(req.method_string()), std::string(req.target()), static_cast<int>(req.version()),
+                           {}, req.body()};
+    for (const auto& field : req) {
+      std::string name(field.name_string());
+      for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+      record.fields[name] = std::string(field.value());
+    }
+    {
+      std::lock_guard lock(mutex_);
+      requests_.push_back(record);
+    }
+    const bool keep_alive = req.keep_alive();
+    const bool head = req.method() == http::verb::head;
+    const auto it = answers_.find(std::string(req.target()));
+    std::string answer;
+    if (it == answers_.end()) {
+      answer = "HTTP/1.1 404 Not Found\r\nContent-Length: 9\r\n\r\nnot here\n";
+    } else {
+      const StaticAnswer& a = it->second;
+      answer = "HTTP/1.1 200 OK\r\nContent-Type: " + a.content_type + "\r\n" + a.extra_fields;
+      answer += a.chunked ? "Transfer-Encoding: chunked\r\n" : "Content-Length: " + std::to_string(a.body.size()) + "\r\n";
+      answer += keep_alive ? "\r\n" : "Connection: close\r\n\r\n";
+      if (!head && a.chunked) {
+        for (std::size_t at = 0; at < a.body.size(); at += 1000) {
+          const std::string piece = a.body.substr(at, 1000);
+          std::ostringstream size;
+          size << std::hex << piece.size();
+          answer += size.str() + "\r\n" + piece + "\r\n";
+        }
+        answer += "0\r\n\r\n";
+      } else if (!head) {
+        answer += a.body;
+      }
+    }
+    if (!SendAllTo(fd, answer.data(), answer.size()) || !keep_alive) return;
+  }
+}
+
 EchoServer::EchoServer()
     : server_([](int fd) {
         char chunk[16384];

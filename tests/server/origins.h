@@ -84,6 +84,33 @@ class HttpOrigin {
   LoopbackServer server_;
 };
 
+// One fixed answer of StaticOrigin: the body goes with a Content-Length,
+// or chunked in pieces of 1000 bytes.
+struct StaticAnswer {
+  std::string content_type;
+  std::string body;
+  bool chunked = false;
+  std::string extra_fields;  // whole lines, each ending in \r\n
+};
+
+// Serves fixed answers by path (404 for the rest), keeping connections
+// alive as asked, and records the requests.
+class StaticOrigin {
+ public:
+  explicit StaticOrigin(std::map<std::string, StaticAnswer> answers);
+  std::uint16_t port() const { return server_.port(); }
+  std::size_t connections() const { return server_.accepted(); }
+  std::vector<RecordedRequest> requests() const;
+  std::string url(const std::string& path) const { return "http://127.0.0.1:" + std::to_string(port()) + path; }
+
+ private:
+  void Serve(int fd);
+  const std::map<std::string, StaticAnswer> answers_;
+  mutable std::mutex mutex_;
+  std::vector<RecordedRequest> requests_;
+  LoopbackServer server_;
+};
+
 // Sends back whatever arrives.
 class EchoServer {
  public:
