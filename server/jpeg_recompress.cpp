@@ -93,13 +93,19 @@ struct Work {
   Work& operator=(const Work&) = delete;
 };
 
-bool KeepMarker(const jpeg_marker_struct& marker) {
-  const auto starts = [&marker](const char* tag, std::size_t size) {
-    return marker.data_length >= size && std::memcmp(marker.data, tag, size) == 0;
-  };
-  if (marker.marker == JPEG_APP0 + 1) return starts("Exif\0", 5);
-  if (marker.marker == JPEG_APP0 + 2) return starts("ICC_PROFILE\0", 12);
-  return false;
+bool IsColourProfile(const jpeg_marker_struct& marker) {
+  return marker.marker == JPEG_APP0 + 2 && marker.data_length >= 12 &&
+         std::memcmp(marker.data, "ICC_PROFILE\0", 12) == 0;
+}
+
+// The orientation to carry over: the first Exif block's, when it turns the picture.
+int OrientationOf(const jpeg_saved_marker_ptr markers) {
+  for (jpeg_saved_marker_ptr m = markers; m != nullptr; m = m->next) {
+    if (m->marker != JPEG_APP0 + 1) continue;
+    const int orientation = ExifOrientation({m->data, m->data_length});
+    if (orientation != 0) return orientation;
+  }
+  return 0;
 }
 
 // Opens the source and reads the header; false when refused.
@@ -152,8 +158,12 @@ bool Transcode(Work& work, std::span<const std::uint8_t> jpeg, int quality) {
   jpeg_start_compress(&work.out, TRUE);
   // The saved markers belong to the decoder's image pool, which finishing
   // the decoder frees: they are copied before that.
+  if (const int orientation = OrientationOf(work.in.marker_list); orientation > 1) {
+    const auto exif = OrientationOnlyExif(orientation);
+    jpeg_write_marker(&work.out, JPEG_APP0 + 1, exif.data(), static_cast<unsigned>(exif.size()));
+  }
   for (jpeg_saved_marker_ptr m = work.in.marker_list; m != nullptr; m = m->next) {
-    if (KeepMarker(*m)) jpeg_write_marker(&work.out, m->marker, m->data, m->data_length);
+    if (IsColourProfile(*m)) jpeg_write_marker(&work.out, m->marker, m->data, m->data_length);
   }
   while (work.out.next_scanline < work.out.image_height) {
     JSAMPROW row = work.pixels.data() + stride * work.out.next_scanline;
@@ -173,6 +183,43 @@ bool ReadSize(Work& work, std::span<const std::uint8_t> jpeg) {
 }
 
 }  // namespace
+
+int ExifOrientation(std::span<const std::uint8_t> app1) {
+  // "Exif\0\0", then a TIFF header: byte order, 42, the offset of IFD0;
+  // IFD0 is a count and 12-byte entries of tag, type, count and value.
+  constexpr std::size_t kTiff = 6;
+  if (app1.size() < kTiff + 8 || std::memcmp(app1.data(), "Exif\0\0", 6) != 0) return 0;
+  const auto tiff = app1.subspan(kTiff);
+  const bool little = tiff[0] == 'I' && tiff[1] == 'I';
+  if (!little && !(tiff[0] == 'M' && tiff[1] == 'M')) return 0;
+  const auto u16 = [&](std::size_t at) -> std::uint32_t {
+    return little ? tiff[at] | tiff[at + 1] << 8 : tiff[at] << 8 | tiff[at + 1];
+  };
+  const auto u32 = [&](std::size_t at) -> std::uint32_t { return little ? u16(at) | u16(at + 2) << 16 : u16(at) << 16 | u16(at + 2); };
+  if (u16(2) != 42) return 0;
+  const std::size_t ifd = u32(4);
+  if (ifd > tiff.size() || tiff.size() - ifd < 2) return 0;
+  const std::size_t count = u16(ifd);
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::size_t entry = ifd + 2 + 12 * i;
+    if (entry > tiff.size() || tiff.size() - entry < 12) return 0;
+    constexpr std::uint32_t kOrientationTag = 0x0112, kShort = 3;
+    if (u16(entry) != kOrientationTag) continue;
+    if (u16(entry + 2) != kShort || u32(entry + 4) != 1) return 0;
+    const std::uint32_t value = u16(entry + 8);
+    return value >= 1 && value <= 8 ? static_cast<int>(value) : 0;
+  }
+  return 0;
+}
+
+std::vector<std::uint8_t> OrientationOnlyExif(int orientation) {
+  const auto o = static_cast<std::uint8_t>(orientation);
+  return {'E', 'x', 'i', 'f', 0, 0,                  // identifier
+          'M', 'M', 0, 42, 0, 0, 0, 8,               // big-endian TIFF, IFD0 at 8
+          0, 1,                                      // one entry:
+          0x01, 0x12, 0, 3, 0, 0, 0, 1, 0, o, 0, 0,  // orientation, SHORT, 1, value
+          0, 0, 0, 0};                               // no further IFD
+}
 
 std::optional<JpegPicture> RecompressJpeg(std::span<const std::uint8_t> jpeg, int quality) {
   if (jpeg.size() < 4) return std::nullopt;

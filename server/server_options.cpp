@@ -7,7 +7,7 @@ namespace korvan::server {
 const char kServerUsage[] =
     "usage: korvan-server --listen HOST:PORT --words FILE --accounts FILE [--smtp-relay HOST:PORT]\n"
     "                     [--allow-private] [--threads N] [--max-connections N]\n"
-    "                     [--max-account-connections N]\n"
+    "                     [--max-account-connections N] [--deflate-level 1-12]\n"
     "       korvan-server account add|set|show|list ... (korvan-server account --help)\n";
 
 namespace {
@@ -70,6 +70,10 @@ std::variant<ServerConfig, std::string> ParseServerOptions(const std::vector<std
       const auto n = ParseCount(value, 100000);
       if (!n) return "--max-account-connections needs a number from 1 to 100000";
       config.max_account_connections = *n;
+    } else if (name == "--deflate-level") {
+      const auto n = ParseCount(value, 12);
+      if (!n) return "--deflate-level needs a number from 1 to 12";
+      config.deflate_level = static_cast<int>(*n);
     } else {
       return "unknown option \"" + name + "\"";
     }

@@ -2,6 +2,7 @@
 //   korvan-server --listen HOST:PORT --words FILE --accounts FILE
 //                 [--smtp-relay HOST:PORT] [--allow-private] [--threads N]
 //                 [--max-connections N] [--max-account-connections N]
+//                 [--deflate-level 1-12]
 #pragma once
 
 #include <filesystem>
@@ -24,6 +25,9 @@ struct ServerConfig {
   unsigned pack_threads = 2;             // threads that pack frames for the client
   unsigned max_connections = 1024;       // tunnel connections in all
   unsigned max_account_connections = 32; // simultaneous connections of one account
+  // How hard answers are deflated: 1 (fastest) to 12 (smallest). Each step
+  // above 9 costs CPU on the server for fewer bytes on the client's link.
+  int deflate_level = 12;
 };
 
 extern const char kServerUsage[];

@@ -32,7 +32,7 @@ Session::Session(tcp::socket socket, ServerShared& shared)
       shared_(shared),
       name_("client " + PeerName(socket_)),
       reader_(socket_, *shared.words, traffic_, activity_),
-      writer_(socket_, shared.words, shared.pack_pool, traffic_, activity_),
+      writer_(socket_, shared.words, shared.pack_pool, shared.config.deflate_level, traffic_, activity_),
       watch_timer_(socket_.get_executor()) {}
 
 Session::~Session() {

@@ -3,6 +3,7 @@
 #include <array>
 
 #include "server/client_frames.h"
+#include "server/deflate_stage.h"
 #include "tunnel/frame_format.h"
 #include "tunnel/frame_writer.h"
 
@@ -12,7 +13,9 @@ namespace {
 
 constexpr std::size_t kReadChunk = 16 * 1024;
 
-Task<Bytes> PackOnPool(WordListPtr words, Bytes raw) { co_return PackFrame(*words, raw); }
+Task<Bytes> PackOnPool(WordListPtr words, Bytes raw, int deflate_level) {
+  co_return PackFrame(*words, raw, tfDeflate | tfWords, false, &ThreadDeflateStage(deflate_level));
+}
 
 }  // namespace
 
@@ -81,9 +84,14 @@ Task<bool> TunnelReader::ReadData(Bytes& out) {
   }
 }
 
-TunnelWriter::TunnelWriter(tcp::socket& socket, WordListPtr words, asio::thread_pool& pack_pool, Traffic& traffic,
-                           Activity& activity)
-    : socket_(socket), words_(std::move(words)), pack_pool_(pack_pool), traffic_(traffic), activity_(activity) {}
+TunnelWriter::TunnelWriter(tcp::socket& socket, WordListPtr words, asio::thread_pool& pack_pool, int deflate_level,
+                           Traffic& traffic, Activity& activity)
+    : socket_(socket),
+      words_(std::move(words)),
+      pack_pool_(pack_pool),
+      deflate_level_(deflate_level),
+      traffic_(traffic),
+      activity_(activity) {}
 
 void TunnelWriter::Owe(Bytes frame) { owed_.insert(owed_.end(), frame.begin(), frame.end()); }
 
@@ -107,7 +115,7 @@ Task<void> TunnelWriter::SendData(std::span<const std::uint8_t> raw) {
     const std::size_t count = std::min(raw.size(), kMaxRawBlock);
     Bytes block(raw.begin(), raw.begin() + static_cast<long>(count));
     const Bytes frame =
-        co_await asio::co_spawn(pack_pool_.get_executor(), PackOnPool(words_, std::move(block)), asio::use_awaitable);
+        co_await asio::co_spawn(pack_pool_.get_executor(), PackOnPool(words_, std::move(block), deflate_level_), asio::use_awaitable);
     co_await Write(frame);
     traffic_.received_raw += static_cast<std::int64_t>(count);
     raw = raw.subspan(count);

@@ -5,7 +5,7 @@
 // waiting, so it never holds more than one frame plus one read.
 //
 // TunnelWriter packs data into frames of at most 64511 raw bytes on the pack
-// pool (deflate at level 9 would stall the event loop) and writes one frame
+// pool (a thorough deflate would stall the event loop) and writes one frame
 // at a time: the next block is not taken before the previous one left, which
 // is the back-pressure towards the target.
 //
@@ -57,8 +57,8 @@ class TunnelReader {
 
 class TunnelWriter {
  public:
-  TunnelWriter(tcp::socket& socket, WordListPtr words, asio::thread_pool& pack_pool, Traffic& traffic,
-               Activity& activity);
+  TunnelWriter(tcp::socket& socket, WordListPtr words, asio::thread_pool& pack_pool, int deflate_level,
+               Traffic& traffic, Activity& activity);
 
   // Sends `raw` as data frames. Throws boost::system::system_error when the
   // client is gone.
@@ -76,6 +76,7 @@ class TunnelWriter {
   tcp::socket& socket_;
   WordListPtr words_;
   asio::thread_pool& pack_pool_;
+  int deflate_level_;
   Traffic& traffic_;
   Activity& activity_;
   Bytes owed_;

@@ -52,14 +52,14 @@ std::vector<std::uint8_t> MakeFrame(std::uint8_t flags, std::span<const std::uin
 }
 
 std::vector<std::uint8_t> PackFrame(const WordList& words, std::span<const std::uint8_t> raw,
-                                    std::uint8_t wanted, bool control) {
+                                    std::uint8_t wanted, bool control, WordCompress::DeflateStage* deflate) {
   if (raw.empty() || raw.size() > kMaxRawBlock) {
     throw std::invalid_argument("a frame carries 1 to 64511 raw bytes");
   }
   std::vector<std::uint8_t> packed(raw.size() + 1);
   std::uint8_t flags = wanted;
   std::uint8_t escape = kDefaultEscape;
-  const std::size_t length = WordCompress::PackBlock(words, raw.data(), raw.size(), flags, escape, packed.data());
+  const std::size_t length = WordCompress::PackBlock(words, raw.data(), raw.size(), flags, escape, packed.data(), deflate);
   packed.resize(length);
   if (control) flags |= tfControl;
   return MakeFrame(flags, packed, escape);

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "tunnel/frame_format.h"
+#include "tunnel/word_compress.h"
 #include "tunnel/word_list.h"
 
 namespace korvan {
@@ -37,8 +38,9 @@ std::vector<std::uint8_t> MakeFrame(std::uint8_t flags, std::span<const std::uin
                                     std::uint8_t escape = kDefaultEscape);
 
 // A whole frame that packs `raw` with the stages in `wanted` (tfDeflate,
-// tfWords), adding tfControl when `control` is set.
+// tfWords), adding tfControl when `control` is set; `deflate` as in PackBlock.
 std::vector<std::uint8_t> PackFrame(const WordList& words, std::span<const std::uint8_t> raw,
-                                    std::uint8_t wanted = tfDeflate | tfWords, bool control = false);
+                                    std::uint8_t wanted = tfDeflate | tfWords, bool control = false,
+                                    WordCompress::DeflateStage* deflate = nullptr);
 
 }  // namespace korvan

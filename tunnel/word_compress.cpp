@@ -352,7 +352,8 @@ std::size_t CompactRegion(const WordList& words, std::uint8_t escape, std::uint8
 }
 
 std::size_t PackBlock(const WordList& words, const std::uint8_t* source, std::size_t count,
-                      std::uint8_t& flags, std::uint8_t& escape, std::uint8_t* destination) {
+                      std::uint8_t& flags, std::uint8_t& escape, std::uint8_t* destination,
+                      DeflateStage* deflate) {
   const std::uint8_t wanted = flags;
   std::uint8_t applied = 0;
   escape = kDefaultEscape;
@@ -402,7 +403,8 @@ std::size_t PackBlock(const WordList& words, const std::uint8_t* source, std::si
 
   if (wanted & tfDeflate) {
     std::vector<std::uint8_t>& out = Scratch().deflated;
-    const std::size_t packed = Zlib().Deflate(destination, length, out.data(), out.size());
+    const std::size_t packed = deflate != nullptr ? deflate->Deflate(destination, length, out.data(), out.size())
+                                                  : Zlib().Deflate(destination, length, out.data(), out.size());
     if (packed > 0 && packed < length) {
       std::memcpy(destination, out.data(), packed);
       length = packed;

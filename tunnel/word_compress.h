@@ -68,14 +68,27 @@ void SubstituteAllWords(const WordList& words, const std::uint8_t* region, std::
 std::size_t CompactRegion(const WordList& words, std::uint8_t escape, std::uint8_t* region,
                           const TokenMarks& marks);
 
+// A deflate encoder in place of the built-in zlib one. The receiver only
+// inflates, so any encoder that writes a conforming zlib stream will do.
+class DeflateStage {
+ public:
+  virtual ~DeflateStage() = default;
+  // Writes the zlib stream of `size` bytes of `source` into `out` (room
+  // `capacity`); returns its length, or 0 when it does not fit.
+  virtual std::size_t Deflate(const std::uint8_t* source, std::size_t size, std::uint8_t* out,
+                              std::size_t capacity) = 0;
+};
+
 // Packs `count` raw bytes (1 to 64511) of `source` into `destination`, which
 // has room for count + 1 bytes. `flags` comes in with the stages wanted
 // (tfDeflate, tfWords) and leaves with the stages applied plus tfHeaderOnly,
 // tfEscape and tfShortLength as they apply; `escape` leaves with the escape
 // byte used (124 unless tfEscape). Returns the packed length, never above
-// `count`. The source is never changed.
+// `count`. The source is never changed. `deflate`, when given, replaces
+// zlib's deflate for the second stage.
 std::size_t PackBlock(const WordList& words, const std::uint8_t* source, std::size_t count,
-                      std::uint8_t& flags, std::uint8_t& escape, std::uint8_t* destination);
+                      std::uint8_t& flags, std::uint8_t& escape, std::uint8_t* destination,
+                      DeflateStage* deflate = nullptr);
 
 // Unpacks `count` packed bytes of `source` according to `flags` and `escape`
 // into `destination`, which has room for kMaxUnpackedBlock bytes. Returns the

@@ -221,6 +221,77 @@ TEST(JpegRecompression, NothingGainedOrNothingReadableGivesNothing) {
   EXPECT_FALSE(ReadJpegSize(Span(std::string("\xFF\xD8\xFF"))));
 }
 
+// An APP1 Exif payload, little-endian, with a few entries around the
+// orientation and a large blob standing for camera data and a thumbnail.
+std::string ExifPayload(int orientation) {
+  std::string e("Exif\0\0II*\0\x08\0\0\0", 14);
+  e += std::string("\x03\0", 2);  // three entries
+  const auto entry = [&e](std::uint16_t tag, std::uint16_t type, std::uint32_t value) {
+    for (int i = 0; i < 2; ++i) e += static_cast<char>(tag >> (8 * i));
+    for (int i = 0; i < 2; ++i) e += static_cast<char>(type >> (8 * i));
+    e += std::string("\x01\0\0\0", 4);
+    for (int i = 0; i < 4; ++i) e += static_cast<char>(value >> (8 * i));
+  };
+  entry(0x010F, 2, 0);  // make
+  if (orientation > 0) entry(0x0112, 3, static_cast<std::uint32_t>(orientation));
+  entry(0x0131, 2, 0);  // software
+  e += std::string(4, '\0');
+  e += std::string(6000, 'T');
+  return e;
+}
+
+std::string WithApp1(const std::string& jpeg, const std::string& payload) {
+  const std::size_t length = payload.size() + 2;
+  std::string segment = "\xFF\xE1";
+  segment += static_cast<char>(length >> 8);
+  segment += static_cast<char>(length & 0xFF);
+  return jpeg.substr(0, 2) + segment + payload + jpeg.substr(2);
+}
+
+// The APP1 payloads of a JPEG, up to its first scan.
+std::vector<std::string> App1Payloads(std::span<const std::uint8_t> jpeg) {
+  std::vector<std::string> found;
+  std::size_t at = 2;
+  while (at + 4 <= jpeg.size() && jpeg[at] == 0xFF && jpeg[at + 1] != 0xDA) {
+    const std::size_t length = static_cast<std::size_t>(jpeg[at + 2] << 8 | jpeg[at + 3]);
+    if (jpeg[at + 1] == 0xE1) found.emplace_back(reinterpret_cast<const char*>(jpeg.data()) + at + 4, length - 2);
+    at += 2 + length;
+  }
+  return found;
+}
+
+TEST(JpegRecompression, OnlyAnOrientationThatTurnsThePictureIsKept) {
+  const std::string picture = MakeJpeg(320, 200, 95);
+  for (int orientation : {6, 3}) {
+    const auto out = RecompressJpeg(Span(WithApp1(picture, ExifPayload(orientation))), JpegQualityForLevel(3));
+    ASSERT_TRUE(out);
+    const auto app1 = App1Payloads(out->bytes);
+    ASSERT_EQ(app1.size(), 1u);
+    EXPECT_EQ(ExifOrientation(Span(app1[0])), orientation);
+    EXPECT_LT(app1[0].size(), 64u) << "camera data and thumbnail stay behind";
+  }
+  for (int orientation : {0, 1}) {
+    const auto out = RecompressJpeg(Span(WithApp1(picture, ExifPayload(orientation))), JpegQualityForLevel(3));
+    ASSERT_TRUE(out);
+    EXPECT_TRUE(App1Payloads(out->bytes).empty()) << orientation;
+  }
+}
+
+TEST(JpegRecompression, ExifOrientationReadsBothByteOrdersAndNeverPastTheBlock) {
+  EXPECT_EQ(ExifOrientation(Span(ExifPayload(8))), 8);
+  const auto minimal = OrientationOnlyExif(5);  // big-endian
+  EXPECT_EQ(ExifOrientation(minimal), 5);
+  EXPECT_EQ(ExifOrientation(Span(ExifPayload(9))), 0) << "no such orientation";
+  const std::string full = ExifPayload(6);
+  for (std::size_t cut = 0; cut < 64; ++cut) {
+    const int got = ExifOrientation(Span(full.substr(0, cut)));
+    EXPECT_TRUE(got == 0 || got == 6) << cut;
+  }
+  std::string far = full;
+  far[10] = '\x7F';  // IFD0 far past the end
+  EXPECT_EQ(ExifOrientation(Span(far)), 0);
+}
+
 TEST(ResponseRewrite, ChunkedHeaderGetsALength) {
   namespace http = boost::beast::http;
   http::response_header<> header;

@@ -245,6 +245,7 @@ TEST(ServerOptions, TheDocumentedCommandLineParses) {
   EXPECT_EQ(config.smtp_relay->host, "mail.test");
   EXPECT_TRUE(config.allow_private);
   EXPECT_EQ(config.max_account_connections, 4u);
+  EXPECT_EQ(config.deflate_level, 12) << "the smallest frames unless told otherwise";
   EXPECT_EQ(std::get<ServerConfig>(ParseServerOptions({"--listen", "[::1]:0", "--words", "w", "--accounts", "a"}))
                 .listen.port,
             0);
@@ -264,6 +265,13 @@ TEST(ServerOptions, MistakesAreNamed) {
   EXPECT_NE(problem({"--listen", "h:1", "--words", "w", "--accounts"}).find("needs a value"), std::string::npos);
   EXPECT_NE(problem({"--listen", "h:1", "--words", "w", "--accounts", "a", "--threads", "0"}).find("--threads"),
             std::string::npos);
+  for (const char* level : {"0", "13", "x", "-1"}) {
+    EXPECT_NE(problem({"--listen", "h:1", "--words", "w", "--accounts", "a", "--deflate-level", level})
+                  .find("--deflate-level"),
+              std::string::npos)
+        << level;
+  }
+  EXPECT_EQ(problem({"--listen", "h:1", "--words", "w", "--accounts", "a", "--deflate-level", "1"}), "");
 }
 
 }  // namespace
