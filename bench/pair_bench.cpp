@@ -12,11 +12,12 @@
 //   many        200 simultaneous downloads through the pair: the time, and
 //               the resident memory per connection of server and client.
 //   korvan_bench_pair [--quick] [--only bytes|latency|throughput|many]
-//                     [--jpeg-level N] [--gif-level N] [--filter HEX]
+//                     [--jpeg-level N] [--gif-level N] [--filter HEX] [--deflate-level N]
 // --jpeg-level, --gif-level and --filter set the client's picture levels and
 // filter word; the bytes measure then runs KORVAN with the defaults and again
 // with those. The corpus: $KORVAN_CORPUS or ../shared/corpus (the bytes
 // measure is skipped without it; the others use generated markup).
+// --deflate-level N starts korvan-server with that level for every measure.
 #include <signal.h>
 #include <sys/resource.h>
 
@@ -473,7 +474,7 @@ void RaiseDescriptorLimit() {
 int Usage() {
   std::printf(
       "usage: korvan_bench_pair [--quick] [--only bytes|latency|throughput|many] [--jpeg-level N] "
-      "[--gif-level N] [--filter HEX]\n");
+      "[--gif-level N] [--filter HEX] [--deflate-level N]\n");
   return 2;
 }
 
@@ -497,6 +498,10 @@ int main(int argc, char** argv) {
       if (level < 0 || level > 15) return Usage();
       (arg == "--jpeg-level" ? options.client.jpeg_level : options.client.gif_level) = level;
       options.custom_client = true;
+    } else if (arg == "--deflate-level" && has_value) {
+      // The server's, for every measure: how its CPU trades against bytes.
+      options.client.deflate_level = std::atoi(argv[++i]);
+      if (options.client.deflate_level < 1 || options.client.deflate_level > 12) return Usage();
     } else if (arg == "--filter" && has_value) {
       options.client.filter_word = static_cast<std::uint16_t>(std::strtoul(argv[++i], nullptr, 16));
       options.custom_client = true;

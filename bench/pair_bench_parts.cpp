@@ -210,12 +210,13 @@ KorvanPair::KorvanPair(const fs::path& bin_dir, const ClientSettings& settings, 
     throw std::runtime_error("korvan-server account add failed");
   }
   const auto server_port = static_cast<std::uint16_t>(test::FreeLoopbackPort());
-  server_ = std::make_unique<test::ChildProcess>(
-      bin_dir / "korvan-server",
-      std::vector<std::string>{"--listen", "127.0.0.1:" + std::to_string(server_port), "--words",
-                               (root / "app" / "korvan.lvk").string(), "--accounts", accounts, "--allow-private",
-                               "--max-connections", "4096", "--max-account-connections", "4096"},
-      root / "server.txt");
+  std::vector<std::string> server_args{"--listen", "127.0.0.1:" + std::to_string(server_port), "--words",
+                                       (root / "app" / "korvan.lvk").string(), "--accounts", accounts, "--allow-private",
+                                       "--max-connections", "4096", "--max-account-connections", "4096"};
+  if (settings.deflate_level > 0) {
+    server_args.insert(server_args.end(), {"--deflate-level", std::to_string(settings.deflate_level)});
+  }
+  server_ = std::make_unique<test::ChildProcess>(bin_dir / "korvan-server", server_args, root / "server.txt");
   if (!WaitForPort(server_port, 10)) throw std::runtime_error("korvan-server did not start:\n" + server_->Output());
   std::uint16_t tunnel_port = server_port;
   if (count_tunnel) {

@@ -77,6 +77,7 @@ struct ClientSettings {
   int jpeg_level = 7;  // the client's defaults
   int gif_level = 15;
   std::uint16_t filter_word = 0;
+  int deflate_level = 0;  // the server's --deflate-level; 0 leaves its default
 };
 
 // The client's Korvan.ini: the demo account, the server at

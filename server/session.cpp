@@ -11,6 +11,12 @@ namespace {
 
 constexpr std::chrono::seconds kWatchTick{1};
 constexpr int kSettleTicks = 5;          // settle traffic and re-check credit this often
+// A request within this time of the last look at the store, and with less
+// than this much traffic since, is judged by that look: a write to the store
+// per request would cost more than the request itself. The credit can thus
+// be overrun by at most this many bytes per connection.
+constexpr std::chrono::milliseconds kCreditRecheck{1000};
+constexpr std::int64_t kCreditRecheckBytes = 64 * 1024;
 constexpr std::chrono::seconds kDrainLimit{2};
 constexpr std::size_t kDrainBytes = 1 << 20;
 
@@ -124,6 +130,17 @@ void Session::Settle() {
   shared_.store.Charge(account_->id, delta, charge_);
 }
 
+bool Session::RequestMayProceed() {
+  const auto now = Clock::now();
+  if (account_ && now - last_credit_check_ < kCreditRecheck &&
+      (traffic_ - settled_).wire_bytes() < kCreditRecheckBytes) {
+    return last_credit_verdict_;
+  }
+  last_credit_verdict_ = StillHasCredit();
+  last_credit_check_ = now;
+  return last_credit_verdict_;
+}
+
 bool Session::StillHasCredit() {
   try {
     Settle();
@@ -221,7 +238,7 @@ Task<void> Session::RunService(const OpeningFields& opening) {
       writer_,
       shared_.config,
       TargetPolicy{shared_.config.allow_private},
-      [this] { return StillHasCredit(); },
+      [this] { return RequestMayProceed(); },
       [this](beast::tcp_stream* target) { target_ = target; },
       [this] {
         error_code ec;

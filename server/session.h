@@ -53,6 +53,7 @@ class Session : public std::enable_shared_from_this<Session> {
   Task<void> RunService(const OpeningFields& opening);
   bool StillHasCredit();
   void Settle();
+  bool RequestMayProceed();
   void CloseNow();
 
   tcp::socket socket_;
@@ -69,6 +70,10 @@ class Session : public std::enable_shared_from_this<Session> {
   beast::tcp_stream* target_ = nullptr;
   Clock::duration idle_limit_ = kDefaultIdleLimit;
   bool charge_ = true;
+  // When the store was last asked, and its answer: between requests that
+  // come close together the answer is reused (see RequestMayProceed).
+  Clock::time_point last_credit_check_{};
+  bool last_credit_verdict_ = true;
   bool closed_ = false;
   bool ended_ = false;
 };

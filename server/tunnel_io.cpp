@@ -12,6 +12,8 @@ namespace korvan::server {
 namespace {
 
 constexpr std::size_t kReadChunk = 16 * 1024;
+constexpr std::size_t kInlinePackBytes = 4096;
+constexpr int kInlineDeflateLevel = 9;
 
 Task<Bytes> PackOnPool(WordListPtr words, Bytes raw, int deflate_level) {
   co_return PackFrame(*words, raw, tfDeflate | tfWords, false, &ThreadDeflateStage(deflate_level));
@@ -113,9 +115,18 @@ Task<void> TunnelWriter::SendBytes(std::span<const std::uint8_t> bytes) { co_awa
 Task<void> TunnelWriter::SendData(std::span<const std::uint8_t> raw) {
   while (!raw.empty()) {
     const std::size_t count = std::min(raw.size(), kMaxRawBlock);
-    Bytes block(raw.begin(), raw.begin() + static_cast<long>(count));
-    const Bytes frame =
-        co_await asio::co_spawn(pack_pool_.get_executor(), PackOnPool(words_, std::move(block), deflate_level_), asio::use_awaitable);
+    Bytes frame;
+    if (count <= kInlinePackBytes) {
+      // A small block packs in microseconds: the trip to the pool and back
+      // would cost more than it saves. The thorough levels only pay off on
+      // large blocks, and their set-up cost would dominate here.
+      frame = PackFrame(*words_, raw.first(count), tfDeflate | tfWords, false,
+                        &ThreadDeflateStage(std::min(deflate_level_, kInlineDeflateLevel)));
+    } else {
+      Bytes block(raw.begin(), raw.begin() + static_cast<long>(count));
+      frame = co_await asio::co_spawn(pack_pool_.get_executor(), PackOnPool(words_, std::move(block), deflate_level_),
+                                      asio::use_awaitable);
+    }
     co_await Write(frame);
     traffic_.received_raw += static_cast<std::int64_t>(count);
     raw = raw.subspan(count);

@@ -142,6 +142,24 @@ TEST_F(HttpProxyTest, LargeAnswerComesInFramesOfAtMost64511Bytes) {
   for (const std::size_t frame : client->data_frames) EXPECT_LE(frame, kMaxRawBlock);
 }
 
+TEST_F(HttpProxyTest, CreditRunOutMidConnectionStopsTheNextRequestAfterMuchTraffic) {
+  StartServer();
+  auto client = Connect();
+  const std::size_t size = 200'000;  // far past what is judged without asking the store
+  client->Open({}, Protocol::kHttp, Get("/big/" + std::to_string(size)));
+  ASSERT_TRUE(client->ReadUntil([&] { return SplitResponses(client->data, {false}).size() == 1; }, 60s));
+  auto account = store_->Find(kDemoId);
+  ASSERT_TRUE(account);
+  account->credit_kib = 0;
+  account->prepaid_until.reset();
+  ASSERT_TRUE(store_->Update(*account));
+  client->SendData(Get("/big/10"));
+  ASSERT_TRUE(client->WaitForClose());
+  ASSERT_FALSE(client->controls.empty());
+  EXPECT_EQ(client->controls.back().kind, ckNoCredit);
+  EXPECT_EQ(SplitResponses(client->data, {false, false}).size(), 1u) << "the second answer never came";
+}
+
 TEST_F(HttpProxyTest, ASlowClientHoldsTheOriginBack) {
   StartServer();
   const std::size_t size = 32u << 20;
