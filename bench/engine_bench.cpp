@@ -46,6 +46,7 @@
 #include <vector>
 
 #include "bench/bench_corpus.h"
+#include "bench/bench_sockets.h"
 #include "tests/support/child_process.h"
 #include "tunnel/frame_reader.h"
 #include "tunnel/frame_writer.h"
@@ -55,14 +56,15 @@
 
 namespace {
 
+using korvan::bench::ConnectLoopback;
+using korvan::bench::ListenLoopback;
+using korvan::bench::RecvExact;
+using korvan::bench::SendAll;
+using korvan::bench::TuneSocket;
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using Bytes = std::vector<std::uint8_t>;
 using SteadyClock = std::chrono::steady_clock;
-
-// Every blocking read or write of the bench gives up after this long, so
-// that no loop can hang on a client that stopped answering.
-constexpr int kSocketTimeoutS = 10;
 
 struct Settings {
   int latency_samples = 2000;
@@ -82,68 +84,6 @@ double ThreadCpuSeconds() {
   timespec ts{};
   clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
   return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
-}
-
-// ---- Sockets -------------------------------------------------------------
-
-void Tune(int fd) {
-  const int one = 1;
-  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-  timeval tv{kSocketTimeoutS, 0};
-  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-  ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-}
-
-int ListenLoopback(std::uint16_t& port) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof addr;
-  if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(fd, 4096) != 0 ||
-      ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-    std::perror("listen on loopback");
-    std::exit(1);
-  }
-  port = ntohs(addr.sin_port);
-  return fd;
-}
-
-int ConnectLoopback(std::uint16_t port) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return -1;
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = htons(port);
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-    ::close(fd);
-    return -1;
-  }
-  Tune(fd);
-  return fd;
-}
-
-bool SendAll(int fd, const std::uint8_t* data, std::size_t size) {
-  while (size > 0) {
-    const ssize_t n = ::send(fd, data, size, MSG_NOSIGNAL);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data += n;
-    size -= static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
-bool RecvExact(int fd, std::uint8_t* data, std::size_t size) {
-  while (size > 0) {
-    const ssize_t n = ::recv(fd, data, size, 0);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data += n;
-    size -= static_cast<std::size_t>(n);
-  }
-  return true;
 }
 
 // A listener on 127.0.0.1 that hands every accepted connection to `on_accept`
@@ -197,7 +137,7 @@ class StandIn {
       if (p[1].revents != 0) return;
       const int fd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
       if (fd < 0) continue;
-      Tune(fd);
+      TuneSocket(fd);
       ++accepted_;
       on_accept_(fd, *this);
     }

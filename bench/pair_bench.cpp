@@ -273,7 +273,7 @@ void MeasureBytes(const Options& options) {
                        {}});
     if (!notes.empty()) std::printf("gzip-9: problems:\n%s", notes.c_str());
   }
-  if (const auto ziproxy = korvan::bench::FindProgram("ziproxy")) {
+  if (const auto ziproxy = korvan::test::FindProgram("ziproxy")) {
     std::printf("bytes: Ziproxy ...\n");
     try {
       korvan::bench::BaselineProxy proxy(korvan::bench::BaselineProxy::Kind::kZiproxy, *ziproxy);
@@ -334,7 +334,7 @@ void MeasureLatency(const Options& options) {
   }
   double squid_us = -1;
   std::string squid_note;
-  if (const auto squid = korvan::bench::FindProgram("squid")) {
+  if (const auto squid = korvan::test::FindProgram("squid")) {
     try {
       korvan::bench::BaselineProxy proxy(korvan::bench::BaselineProxy::Kind::kSquid, *squid);
       squid_us = MedianGet(origin, proxy.port(), true, options.latency_samples);

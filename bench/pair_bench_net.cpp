@@ -25,13 +25,6 @@ namespace {
 constexpr std::size_t kMaxHead = 64 * 1024;
 constexpr std::uint64_t kMaxKeptBody = 1ull << 30;
 
-void Tune(int fd) {
-  const int one = 1;
-  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-  timeval tv{kSocketTimeoutS, 0};
-  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-  ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-}
 
 std::string Lower(std::string_view text) {
   std::string out(text);
@@ -132,31 +125,6 @@ bool ParseSize(std::string_view text, int base, std::uint64_t& value) {
 
 }  // namespace
 
-int ConnectLoopback(std::uint16_t port) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return -1;
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = htons(port);
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-    ::close(fd);
-    return -1;
-  }
-  Tune(fd);
-  return fd;
-}
-
-bool SendAll(int fd, std::string_view data) {
-  while (!data.empty()) {
-    const ssize_t n = ::send(fd, data.data(), data.size(), MSG_NOSIGNAL);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data.remove_prefix(static_cast<std::size_t>(n));
-  }
-  return true;
-}
-
 // ---- Listener ---------------------------------------------------------------
 
 Listener::Listener(Handler handler) : handler_(std::move(handler)) {
@@ -205,7 +173,7 @@ void Listener::AcceptLoop() {
     if (p[1].revents != 0) return;
     const int fd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
     if (fd < 0) continue;
-    Tune(fd);
+    TuneSocket(fd);
     Track(fd);
     threads_.emplace_back([this, fd] { handler_(fd); });
   }

@@ -17,15 +17,9 @@
 #include <thread>
 #include <vector>
 
+#include "bench/bench_sockets.h"
+
 namespace korvan::bench {
-
-// Every blocking read or write gives up after this long.
-inline constexpr int kSocketTimeoutS = 30;
-
-// A connected socket to 127.0.0.1:port with TCP_NODELAY and the time-outs; -1
-// when nothing accepts.
-int ConnectLoopback(std::uint16_t port);
-bool SendAll(int fd, std::string_view data);
 
 // Accepts connections on 127.0.0.1 (an ephemeral port) and runs `handler` on
 // a thread of its own for each. The handler may keep the socket open; every

@@ -173,18 +173,6 @@ bool WaitForPort(std::uint16_t port, int seconds) {
   return false;
 }
 
-std::optional<fs::path> FindProgram(const std::string& name) {
-  std::string dirs = std::getenv("PATH") != nullptr ? std::getenv("PATH") : "";
-  dirs += ":/usr/sbin:/usr/local/sbin:/sbin";
-  std::stringstream in(dirs);
-  for (std::string dir; std::getline(in, dir, ':');) {
-    if (dir.empty()) continue;
-    const fs::path candidate = fs::path(dir) / name;
-    if (::access(candidate.c_str(), X_OK) == 0) return candidate;
-  }
-  return std::nullopt;
-}
-
 std::string ClientIni(const ClientSettings& settings, std::uint16_t server_port, std::uint16_t http_port) {
   std::ostringstream ini;
   ini << "[Config]\r\nIDSE_Value=100000001\r\nPassEL_Text=demo\r\nLanguage=en.kvl\r\n"
@@ -275,7 +263,7 @@ BaselineProxy::BaselineProxy(Kind kind, const fs::path& program)
   fs::path run = program;
   // A hard bound on Squid's life, should the bench die before it can stop
   // it. Ziproxy leaves for the background at once (its pid file says where).
-  if (const auto timeout = FindProgram("timeout"); timeout && kind == Kind::kSquid) {
+  if (const auto timeout = test::FindProgram("timeout"); timeout && kind == Kind::kSquid) {
     args.insert(args.begin(), {"-s", "KILL", "1800", program.string()});
     run = *timeout;
   }

@@ -17,6 +17,7 @@
 
 #include "bench/pair_bench_net.h"
 #include "tests/support/child_process.h"
+#include "tests/support/test_paths.h"
 
 namespace korvan::bench {
 
@@ -105,8 +106,6 @@ class KorvanPair {
   std::unique_ptr<test::ChildProcess> client_;
 };
 
-// `name` on $PATH or in the system folders a user's $PATH may lack.
-std::optional<std::filesystem::path> FindProgram(const std::string& name);
 
 // A baseline proxy in the foreground on a loopback port: Squid without a
 // cache, or Ziproxy with its compression on. Throws when it does not start.

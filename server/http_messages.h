@@ -93,14 +93,16 @@ void PrepareCutter(Parser& parser) {
   parser.body_limit(std::numeric_limits<std::uint64_t>::max());
 }
 
-// Feeds `bytes` to the parser until it has taken all it can. Returns the
-// count taken; `ec` is left clear when the parser merely wants more bytes.
+// Feeds `bytes` to the parser until it has taken all it can, or, with
+// `header_only`, until the header is complete, so that no body byte is taken
+// before the caller has looked at the header. Returns the count taken; `ec`
+// is left clear when the parser merely wants more bytes.
 template <bool isRequest>
 std::size_t Feed(http::basic_parser<isRequest>& parser, std::span<const std::uint8_t> bytes,
-                 boost::beast::error_code& ec) {
+                 boost::beast::error_code& ec, bool header_only = false) {
   std::size_t used = 0;
   ec = {};
-  while (used < bytes.size() && !parser.is_done()) {
+  while (used < bytes.size() && !(header_only ? parser.is_header_done() : parser.is_done())) {
     const std::size_t n = parser.put(boost::asio::const_buffer(bytes.data() + used, bytes.size() - used), ec);
     used += n;
     if (ec == http::error::need_more) {
@@ -112,23 +114,10 @@ std::size_t Feed(http::basic_parser<isRequest>& parser, std::span<const std::uin
   return used;
 }
 
-// Like Feed, but stops as soon as the header is complete, so that no body
-// byte is taken before the caller has looked at the header.
 template <bool isRequest>
 std::size_t FeedHeader(http::basic_parser<isRequest>& parser, std::span<const std::uint8_t> bytes,
                        boost::beast::error_code& ec) {
-  std::size_t used = 0;
-  ec = {};
-  while (used < bytes.size() && !parser.is_header_done()) {
-    const std::size_t n = parser.put(boost::asio::const_buffer(bytes.data() + used, bytes.size() - used), ec);
-    used += n;
-    if (ec == http::error::need_more) {
-      ec = {};
-      break;
-    }
-    if (ec || n == 0) break;
-  }
-  return used;
+  return Feed(parser, bytes, ec, true);
 }
 
 // The header to send to the origin for a proxied request: origin-form

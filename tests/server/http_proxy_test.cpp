@@ -6,6 +6,7 @@
 #include <limits>
 #include <thread>
 
+#include "tests/server/http_answers.h"
 #include "tests/server/origins.h"
 #include "tests/server/server_fixture.h"
 #include "tunnel/frame_format.h"
@@ -14,43 +15,6 @@ namespace korvan::server::test {
 namespace {
 
 namespace http = boost::beast::http;
-
-struct Response {
-  unsigned status = 0;
-  std::map<std::string, std::string> fields;
-  std::string body;
-};
-
-// Splits the answers the client received; `head` marks answers to HEAD.
-std::vector<Response> SplitResponses(std::string_view data, const std::vector<bool>& head) {
-  std::vector<Response> out;
-  for (std::size_t i = 0; i < head.size() && !data.empty(); ++i) {
-    http::response_parser<http::string_body> parser;
-    parser.body_limit(std::numeric_limits<std::uint64_t>::max());
-    parser.skip(head[i]);
-    boost::beast::error_code ec;
-    std::size_t used = 0;
-    while (!parser.is_done() && used < data.size()) {
-      const std::size_t n = parser.put(boost::asio::buffer(data.data() + used, data.size() - used), ec);
-      used += n;
-      if (ec == http::error::need_more) ec = {};
-      if (ec || n == 0) break;
-    }
-    if (!parser.is_done() && !ec && parser.need_eof()) parser.put_eof(ec);
-    if (!parser.is_done()) break;
-    Response r;
-    r.status = parser.get().result_int();
-    for (const auto& field : parser.get()) {
-      std::string name(field.name_string());
-      for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-      r.fields[name] = std::string(field.value());
-    }
-    r.body = parser.get().body();
-    out.push_back(r);
-    data.remove_prefix(used);
-  }
-  return out;
-}
 
 class HttpProxyTest : public ServerTest {
  protected:
@@ -66,8 +30,8 @@ TEST_F(HttpProxyTest, GetsHtmlAndBinaryOverOneKeptConnection) {
   client->Open({}, Protocol::kHttp, Get("/page.html"));
   ASSERT_TRUE(client->WaitForData(SampleHtml().size())) << client->Describe();
   client->SendData(Get("/blob.bin"));
-  ASSERT_TRUE(client->ReadUntil([&] { return SplitResponses(client->data, {false, false}).size() == 2; }));
-  const auto responses = SplitResponses(client->data, {false, false});
+  ASSERT_TRUE(client->ReadUntil([&] { return SplitAnswers(client->data, {false, false}).size() == 2; }));
+  const auto responses = SplitAnswers(client->data, {false, false});
   EXPECT_EQ(responses[0].status, 200u);
   EXPECT_EQ(responses[0].body, SampleHtml());
   EXPECT_EQ(responses[1].body, RandomBytes(300000, 1));
@@ -79,8 +43,8 @@ TEST_F(HttpProxyTest, HeadGetsNoBodyAndTheConnectionGoesOn) {
   StartServer();
   auto client = Connect();
   client->Open({}, Protocol::kHttp, "HEAD " + origin_.url("/page.html") + " HTTP/1.1\r\n\r\n" + Get("/page.html"));
-  ASSERT_TRUE(client->ReadUntil([&] { return SplitResponses(client->data, {true, false}).size() == 2; }));
-  const auto responses = SplitResponses(client->data, {true, false});
+  ASSERT_TRUE(client->ReadUntil([&] { return SplitAnswers(client->data, {true, false}).size() == 2; }));
+  const auto responses = SplitAnswers(client->data, {true, false});
   EXPECT_EQ(responses[0].fields.at("content-length"), std::to_string(SampleHtml().size()));
   EXPECT_TRUE(responses[0].body.empty());
   EXPECT_EQ(responses[1].body, SampleHtml());
@@ -94,8 +58,8 @@ TEST_F(HttpProxyTest, PostBodyByContentLengthReachesTheOrigin) {
                "POST " + origin_.url("/echo") + " HTTP/1.1\r\nContent-Length: " + std::to_string(body.size()) +
                    "\r\n\r\n");
   client->SendData(body);
-  ASSERT_TRUE(client->ReadUntil([&] { return SplitResponses(client->data, {false}).size() == 1; }));
-  EXPECT_EQ(SplitResponses(client->data, {false})[0].body, body);
+  ASSERT_TRUE(client->ReadUntil([&] { return SplitAnswers(client->data, {false}).size() == 1; }));
+  EXPECT_EQ(SplitAnswers(client->data, {false})[0].body, body);
 }
 
 TEST_F(HttpProxyTest, ChunkedRequestBodyIsPassedOnChunked) {
@@ -105,8 +69,8 @@ TEST_F(HttpProxyTest, ChunkedRequestBodyIsPassedOnChunked) {
                "POST " + origin_.url("/echo") + " HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n");
   client->SendData("6\r\n world\r\n");
   client->SendData("0\r\n\r\n");
-  ASSERT_TRUE(client->ReadUntil([&] { return SplitResponses(client->data, {false}).size() == 1; }));
-  EXPECT_EQ(SplitResponses(client->data, {false})[0].body, "hello world");
+  ASSERT_TRUE(client->ReadUntil([&] { return SplitAnswers(client->data, {false}).size() == 1; }));
+  EXPECT_EQ(SplitAnswers(client->data, {false})[0].body, "hello world");
   ASSERT_EQ(origin_.requests().size(), 1u);
   EXPECT_EQ(origin_.requests()[0].fields.at("transfer-encoding"), "chunked");
 }
@@ -115,10 +79,10 @@ TEST_F(HttpProxyTest, ChunkedAnswerArrivesWhole) {
   StartServer();
   auto client = Connect();
   client->Open({}, Protocol::kHttp, Get("/chunked"));
-  ASSERT_TRUE(client->ReadUntil([&] { return SplitResponses(client->data, {false}).size() == 1; }));
+  ASSERT_TRUE(client->ReadUntil([&] { return SplitAnswers(client->data, {false}).size() == 1; }));
   std::string expected;
   for (const auto* chunk : HttpOrigin::kChunks) expected += chunk;
-  const auto response = SplitResponses(client->data, {false})[0];
+  const auto response = SplitAnswers(client->data, {false})[0];
   EXPECT_EQ(response.fields.at("transfer-encoding"), "chunked");
   EXPECT_EQ(response.body, expected);
 }
@@ -136,8 +100,8 @@ TEST_F(HttpProxyTest, LargeAnswerComesInFramesOfAtMost64511Bytes) {
   const std::size_t size = 3'000'000;
   auto client = Connect();
   client->Open({}, Protocol::kHttp, Get("/big/" + std::to_string(size)));
-  ASSERT_TRUE(client->ReadUntil([&] { return SplitResponses(client->data, {false}).size() == 1; }, 60s));
-  EXPECT_EQ(SplitResponses(client->data, {false})[0].body, BigBody(size));
+  ASSERT_TRUE(client->ReadUntil([&] { return SplitAnswers(client->data, {false}).size() == 1; }, 60s));
+  EXPECT_EQ(SplitAnswers(client->data, {false})[0].body, BigBody(size));
   EXPECT_GT(client->data_frames.size(), size / kMaxRawBlock);
   for (const std::size_t frame : client->data_frames) EXPECT_LE(frame, kMaxRawBlock);
 }
@@ -147,7 +111,7 @@ TEST_F(HttpProxyTest, CreditRunOutMidConnectionStopsTheNextRequestAfterMuchTraff
   auto client = Connect();
   const std::size_t size = 200'000;  // far past what is judged without asking the store
   client->Open({}, Protocol::kHttp, Get("/big/" + std::to_string(size)));
-  ASSERT_TRUE(client->ReadUntil([&] { return SplitResponses(client->data, {false}).size() == 1; }, 60s));
+  ASSERT_TRUE(client->ReadUntil([&] { return SplitAnswers(client->data, {false}).size() == 1; }, 60s));
   auto account = store_->Find(kDemoId);
   ASSERT_TRUE(account);
   account->credit_kib = 0;
@@ -157,7 +121,7 @@ TEST_F(HttpProxyTest, CreditRunOutMidConnectionStopsTheNextRequestAfterMuchTraff
   ASSERT_TRUE(client->WaitForClose());
   ASSERT_FALSE(client->controls.empty());
   EXPECT_EQ(client->controls.back().kind, ckNoCredit);
-  EXPECT_EQ(SplitResponses(client->data, {false, false}).size(), 1u) << "the second answer never came";
+  EXPECT_EQ(SplitAnswers(client->data, {false, false}).size(), 1u) << "the second answer never came";
 }
 
 TEST_F(HttpProxyTest, ASlowClientHoldsTheOriginBack) {
@@ -185,7 +149,7 @@ TEST_F(HttpProxyTest, HopByHopAndProxyHeadersAreNotPassedOn) {
                    " HTTP/1.1\r\nHost: wrong.test\r\nProxy-Connection: keep-alive\r\nProxy-Authorization: Basic eDp5\r\n"
                    "Connection: keep-alive, X-Private\r\nX-Private: secret\r\nKeep-Alive: 300\r\nTE: trailers\r\n"
                    "X-Kept: yes\r\n\r\n");
-  ASSERT_TRUE(client->ReadUntil([&] { return SplitResponses(client->data, {false}).size() == 1; }));
+  ASSERT_TRUE(client->ReadUntil([&] { return SplitAnswers(client->data, {false}).size() == 1; }));
   ASSERT_EQ(origin_.requests().size(), 1u);
   const RecordedRequest request = origin_.requests()[0];
   EXPECT_EQ(request.target, "/page.html?q=1");
@@ -204,8 +168,8 @@ TEST_F(HttpProxyTest, ExpectContinueIsAnsweredByTheProxy) {
   ASSERT_TRUE(client->WaitForData(25));
   EXPECT_EQ(client->data, "HTTP/1.1 100 Continue\r\n\r\n");
   client->SendData("body");
-  ASSERT_TRUE(client->ReadUntil([&] { return SplitResponses(client->data.substr(25), {false}).size() == 1; }));
-  EXPECT_EQ(SplitResponses(client->data.substr(25), {false})[0].body, "body");
+  ASSERT_TRUE(client->ReadUntil([&] { return SplitAnswers(client->data.substr(25), {false}).size() == 1; }));
+  EXPECT_EQ(SplitAnswers(client->data.substr(25), {false})[0].body, "body");
   EXPECT_EQ(origin_.requests().at(0).fields.count("expect"), 0u);
 }
 

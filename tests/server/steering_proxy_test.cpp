@@ -8,6 +8,7 @@
 
 #include "server/content_steering.h"
 #include "server/jpeg_recompress.h"
+#include "tests/server/http_answers.h"
 #include "tests/server/origins.h"
 #include "tests/server/pictures.h"
 #include "tests/server/server_fixture.h"
@@ -17,42 +18,6 @@ namespace korvan::server::test {
 namespace {
 
 namespace http = boost::beast::http;
-
-struct Answer {
-  unsigned status = 0;
-  std::map<std::string, std::string> fields;
-  std::string body;
-  std::size_t size = 0;  // header and body as they arrived
-};
-
-std::vector<Answer> Split(std::string_view data) {
-  std::vector<Answer> out;
-  while (!data.empty()) {
-    http::response_parser<http::string_body> parser;
-    parser.body_limit(std::numeric_limits<std::uint64_t>::max());
-    boost::beast::error_code ec;
-    std::size_t used = 0;
-    while (!parser.is_done() && used < data.size()) {
-      const std::size_t n = parser.put(boost::asio::buffer(data.data() + used, data.size() - used), ec);
-      used += n;
-      if (ec == http::error::need_more) ec = {};
-      if (ec || n == 0) break;
-    }
-    if (!parser.is_done()) break;
-    Answer a;
-    a.status = parser.get().result_int();
-    for (const auto& field : parser.get()) {
-      std::string name(field.name_string());
-      for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-      a.fields[name] = std::string(field.value());
-    }
-    a.body = parser.get().body();
-    a.size = used;
-    out.push_back(a);
-    data.remove_prefix(used);
-  }
-  return out;
-}
 
 std::string PageWithRoom() {
   std::string page = "<html>\n  <head>\n    <title>steering</title>\n  </head>\n  <body>\n";
@@ -85,7 +50,7 @@ class SteeringProxyTest : public ServerTest {
     return client;
   }
   std::string Get(const std::string& path) { return "GET " + origin_.url(path) + " HTTP/1.1\r\nHost: x\r\n\r\n"; }
-  static bool HasAnswers(const TunnelClient& client, std::size_t count) { return Split(client.data).size() >= count; }
+  static bool HasAnswers(const TunnelClient& client, std::size_t count) { return SplitAnswers(client.data).size() >= count; }
 
   StaticOrigin origin_;
 };
@@ -106,7 +71,7 @@ TEST_F(SteeringProxyTest, BlockedBannerBecomesAControlFrameAndTheConnectionGoesO
 
   client->SendData(Get("/text.txt"));
   ASSERT_TRUE(client->ReadUntil([&] { return HasAnswers(*client, 1); })) << client->Describe();
-  EXPECT_EQ(Split(client->data)[0].body, "plain   text\n");
+  EXPECT_EQ(SplitAnswers(client->data)[0].body, "plain   text\n");
   EXPECT_EQ(origin_.connections(), 1u);  // the discarded bodies kept the origin connection usable
   ASSERT_FALSE(origin_.requests().empty());
   EXPECT_EQ(origin_.requests()[0].fields.at("accept-encoding"), "identity");
@@ -117,7 +82,7 @@ TEST_F(SteeringProxyTest, BannerWithItsBitClearArrivesByteForByte) {
   client->SendData(Get("/banner.gif"));
   ASSERT_TRUE(client->ReadUntil([&] { return HasAnswers(*client, 1); })) << client->Describe();
   EXPECT_TRUE(client->controls.empty());
-  EXPECT_EQ(Split(client->data)[0].body, MakeGifLike(468, 60, 3000));
+  EXPECT_EQ(SplitAnswers(client->data)[0].body, MakeGifLike(468, 60, 3000));
 }
 
 TEST_F(SteeringProxyTest, FlashIsBlockedOnlyWithItsBit) {
@@ -130,7 +95,7 @@ TEST_F(SteeringProxyTest, FlashIsBlockedOnlyWithItsBit) {
   auto plain = Open(0xFF, 0x3FFF);
   plain->SendData(Get("/movie.swf"));
   ASSERT_TRUE(plain->ReadUntil([&] { return HasAnswers(*plain, 1); })) << plain->Describe();
-  EXPECT_EQ(Split(plain->data)[0].body.substr(0, 3), "FWS");
+  EXPECT_EQ(SplitAnswers(plain->data)[0].body.substr(0, 3), "FWS");
 }
 
 TEST_F(SteeringProxyTest, JpegIsSmallerAtLevelZeroAndUntouchedAtFifteen) {
@@ -139,7 +104,7 @@ TEST_F(SteeringProxyTest, JpegIsSmallerAtLevelZeroAndUntouchedAtFifteen) {
   client->SendData(Get("/photo.jpg"));
   client->SendData(Get("/text.txt"));
   ASSERT_TRUE(client->ReadUntil([&] { return HasAnswers(*client, 2); })) << client->Describe();
-  const auto answers = Split(client->data);
+  const auto answers = SplitAnswers(client->data);
   EXPECT_LT(answers[0].body.size(), original.size() / 2);
   EXPECT_EQ(answers[0].fields.at("content-length"), std::to_string(answers[0].body.size()));
   const auto size = ReadJpegSize(
@@ -152,7 +117,7 @@ TEST_F(SteeringProxyTest, JpegIsSmallerAtLevelZeroAndUntouchedAtFifteen) {
   auto untouched = Open(0xFF, 0);
   untouched->SendData(Get("/photo.jpg"));
   ASSERT_TRUE(untouched->ReadUntil([&] { return HasAnswers(*untouched, 1); })) << untouched->Describe();
-  EXPECT_EQ(Split(untouched->data)[0].body, original);
+  EXPECT_EQ(SplitAnswers(untouched->data)[0].body, original);
 }
 
 TEST_F(SteeringProxyTest, HtmlIsOptimisedOnlyWithItsBit) {
@@ -161,7 +126,7 @@ TEST_F(SteeringProxyTest, HtmlIsOptimisedOnlyWithItsBit) {
   client->SendData(Get("/chunked.html"));
   client->SendData(Get("/text.txt"));
   ASSERT_TRUE(client->ReadUntil([&] { return HasAnswers(*client, 3); })) << client->Describe();
-  const auto answers = Split(client->data);
+  const auto answers = SplitAnswers(client->data);
   for (int i = 0; i < 2; ++i) {
     SCOPED_TRACE(i);
     EXPECT_LT(answers[i].body.size(), PageWithRoom().size() * 3 / 4);
@@ -177,7 +142,7 @@ TEST_F(SteeringProxyTest, HtmlIsOptimisedOnlyWithItsBit) {
   auto plain = Open(0xFF, 0x3FFF);
   plain->SendData(Get("/page.html"));
   ASSERT_TRUE(plain->ReadUntil([&] { return HasAnswers(*plain, 1); })) << plain->Describe();
-  EXPECT_EQ(Split(plain->data)[0].body, PageWithRoom());
+  EXPECT_EQ(SplitAnswers(plain->data)[0].body, PageWithRoom());
 }
 
 TEST_F(SteeringProxyTest, GifIsHandedToTheClientWithItsTargetSize) {
@@ -191,7 +156,7 @@ TEST_F(SteeringProxyTest, GifIsHandedToTheClientWithItsTargetSize) {
   EXPECT_EQ(offer.rest[2] | offer.rest[3] << 8, 50);
   const std::string response(offer.rest.begin() + 6, offer.rest.end());
   EXPECT_EQ(offer.rest[4] | offer.rest[5] << 8, static_cast<int>(response.size()));
-  const auto answers = Split(response);
+  const auto answers = SplitAnswers(response);
   ASSERT_EQ(answers.size(), 1u);
   EXPECT_EQ(answers[0].body, MakeGifLike(200, 100, 4000));
 

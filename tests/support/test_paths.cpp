@@ -1,8 +1,11 @@
 #include "tests/support/test_paths.h"
 
+#include <unistd.h>
+
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <sstream>
 #include <stdexcept>
 
 namespace korvan::test {
@@ -22,6 +25,18 @@ std::vector<std::uint8_t> ReadFileBytes(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
   if (!in) throw std::runtime_error("cannot open " + path.string());
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+std::optional<std::filesystem::path> FindProgram(const std::string& name) {
+  std::string dirs = std::getenv("PATH") != nullptr ? std::getenv("PATH") : "";
+  dirs += ":/usr/sbin:/usr/local/sbin:/sbin";
+  std::stringstream in(dirs);
+  for (std::string dir; std::getline(in, dir, ':');) {
+    if (dir.empty()) continue;
+    const std::filesystem::path candidate = std::filesystem::path(dir) / name;
+    if (::access(candidate.c_str(), X_OK) == 0) return candidate;
+  }
+  return std::nullopt;
 }
 
 }  // namespace korvan::test

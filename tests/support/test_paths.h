@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,10 @@ std::filesystem::path BinDir();      // the build's program folder
 bool HaveShared(const std::string& sub);  // e.g. "corpus", "vectors"
 
 std::vector<std::uint8_t> ReadFileBytes(const std::filesystem::path& path);
+
+// `name` on $PATH or in the system folders a user's $PATH may lack (Squid
+// lives in /usr/sbin).
+std::optional<std::filesystem::path> FindProgram(const std::string& name);
 
 }  // namespace korvan::test
 

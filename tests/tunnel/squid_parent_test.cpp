@@ -15,6 +15,7 @@
 #include <sstream>
 
 #include "tests/support/child_process.h"
+#include "tests/support/test_paths.h"
 #include "tests/tunnel/worker_harness.h"
 #include "tunnel/frame_writer.h"
 
@@ -30,19 +31,6 @@ Bytes ToBytes(std::string_view s) { return Bytes(s.begin(), s.end()); }
 std::string ReadText(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-// `name` on $PATH or in the system folders that a user's $PATH may lack.
-std::optional<fs::path> FindProgram(const std::string& name) {
-  std::string dirs = std::getenv("PATH") != nullptr ? std::getenv("PATH") : "";
-  dirs += ":/usr/sbin:/usr/local/sbin:/sbin";
-  std::stringstream in(dirs);
-  for (std::string dir; std::getline(in, dir, ':');) {
-    if (dir.empty()) continue;
-    const fs::path candidate = fs::path(dir) / name;
-    if (::access(candidate.c_str(), X_OK) == 0) return candidate;
-  }
-  return std::nullopt;
 }
 
 // Squid in the foreground on two loopback ports: `open_port` lets any local
@@ -74,7 +62,7 @@ class SquidParent {
     fs::path program = squid;
     // A hard bound on Squid's life, should this test process die before it
     // can stop Squid; `timeout` passes our SIGTERM on to Squid.
-    if (const auto timeout = FindProgram("timeout")) {
+    if (const auto timeout = test::FindProgram("timeout")) {
       args.insert(args.begin(), {"-s", "KILL", "60", squid.string()});
       program = *timeout;
     }
@@ -160,7 +148,7 @@ class SquidParent {
 class SquidParentProxy : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    const auto squid = FindProgram("squid");
+    const auto squid = test::FindProgram("squid");
     if (!squid) {
       skip_reason_ = "squid not found on PATH or in /usr/sbin: parent-proxy tests against Squid skipped "
                      "(install the squid package to run them)";
