@@ -3,7 +3,7 @@
 // The client only inflates what the server sends, so any encoder that writes
 // a conforming zlib stream will do. libdeflate's higher levels search harder
 // than zlib's level 9 and make each block a few percent smaller, which is
-// what a slow link pays for; level 12 costs several times zlib's CPU, so the
+// what a slow link pays for; they cost several times zlib's CPU, so the
 // level is an option of the server.
 #pragma once
 
@@ -15,8 +15,6 @@
 struct libdeflate_compressor;
 
 namespace korvan::server {
-
-inline constexpr int kDefaultDeflateLevel = 12;
 
 class LibdeflateStage final : public WordCompress::DeflateStage {
  public:

@@ -6,6 +6,7 @@
 #include <random>
 
 #include "server/deflate_stage.h"
+#include "server/server_options.h"
 #include "tests/server/origins.h"
 #include "tunnel/frame_format.h"
 #include "tunnel/frame_reader.h"

@@ -245,7 +245,7 @@ TEST(ServerOptions, TheDocumentedCommandLineParses) {
   EXPECT_EQ(config.smtp_relay->host, "mail.test");
   EXPECT_TRUE(config.allow_private);
   EXPECT_EQ(config.max_account_connections, 4u);
-  EXPECT_EQ(config.deflate_level, 12) << "the smallest frames unless told otherwise";
+  EXPECT_EQ(config.deflate_level, kDefaultDeflateLevel);
   EXPECT_EQ(std::get<ServerConfig>(ParseServerOptions({"--listen", "[::1]:0", "--words", "w", "--accounts", "a"}))
                 .listen.port,
             0);
