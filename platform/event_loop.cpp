@@ -80,7 +80,7 @@ void EventLoop::Invoke(const std::function<void()>& fn) {
     queue_.push_back(task);
   }
   Wake();
-  task->done.wait(false, std::memory_order_acquire);
+  task->done.Wait();
 }
 
 void EventLoop::Post(std::function<void()> fn) {
@@ -104,8 +104,7 @@ void EventLoop::RunPending() {
     }
     task->fn();
     // `task` keeps the flag alive until the waiter has been told.
-    task->done.store(true, std::memory_order_release);
-    task->done.notify_one();
+    task->done.Set();
   }
 }
 

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "platform/fd_io.h"
+#include "platform/one_shot_event.h"
 #include "shell/listener.h"
 #include "tunnel/worker_environment.h"
 
@@ -54,7 +55,7 @@ class EventLoop : public MainThread, public MessagePump {
  private:
   struct Task {
     std::function<void()> fn;
-    std::atomic<bool> done{false};  // waited on by this task's caller alone
+    OneShotEvent done;  // waited on by this task's caller alone
   };
   struct Timer {
     std::chrono::milliseconds interval;

@@ -8,7 +8,7 @@ PACKAGES=(
   build-essential cmake ninja-build pkg-config git
   zlib1g-dev libssl-dev libboost-dev libsqlite3-dev
   libjpeg-dev                # JPEG recompression in korvan-server
-  libdeflate-dev             # korvan-server's thorough deflate
+  libdeflate-dev             # fast inflate in the codec, thorough deflate in korvan-server
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev   # libFuzzer targets
   python3                    # resource generators

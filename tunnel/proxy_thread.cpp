@@ -112,15 +112,23 @@ void TProxyThread::Pump() {
     const std::uint32_t now = env_.clock.Now();
     stop = (TicksSince(now, last_send) > kIdleLimitMs && TicksSince(now, last_recv) > kIdleLimitMs) || Terminated();
 
-    if (CountersIdle()) {
-      // Nothing to report: no hand-off. Sleep until either side has bytes,
-      // waking once a second to notice Terminate().
-      std::vector<std::uint8_t>().swap(delivery_);
-      if (!stop && ClientOpen() && tunnel_) env_.network.WaitReadable(*client_, *tunnel_, kHandOffIntervalMs);
-    } else {
+    if (StatusDue(now)) {
       HandOffStatus();
+      last_status_ = now;
+    } else if (!stop && ClientOpen() && tunnel_) {
+      // Nothing to report yet: sleep until either side has bytes, until the
+      // counters are due, or for a second when idle, to notice Terminate().
+      const bool idle = CountersIdle();
+      if (idle) std::vector<std::uint8_t>().swap(delivery_);
+      const std::uint32_t since = std::min(TicksSince(now, last_status_), kBusyStatusIntervalMs);
+      env_.network.WaitReadable(*client_, *tunnel_, idle ? kHandOffIntervalMs : kBusyStatusIntervalMs - since);
     }
   }
+}
+
+bool TProxyThread::StatusDue(std::uint32_t now) const {
+  if (FConnDelta != 0 || (!FStatusText.empty() && FStatusText != status_after_hand_off_)) return true;
+  return !CountersIdle() && TicksSince(now, last_status_) >= kBusyStatusIntervalMs;
 }
 
 void TProxyThread::SendBlock(std::size_t count, std::uint32_t& last_send) {

@@ -58,12 +58,16 @@ struct WorkerEnvironment {
 inline constexpr std::uint32_t kClientTimeoutMs = 10000;
 inline constexpr std::uint32_t kIdleLimitMs = 600000;
 inline constexpr std::uint32_t kHandOffIntervalMs = 1000;
+// While bytes flow, the counters reach the main thread at most this often
+// (a new status text or connection count at once): a hand-off per pass
+// would cost a thread switch per read of a fast download.
+inline constexpr std::uint32_t kBusyStatusIntervalMs = 50;
 inline constexpr std::uint32_t kRefusalCloseDelayMs = 200;
 inline constexpr std::size_t kTunnelReadSize = 65023;
 // Frames that arrived together are handled in one hand-off, up to this much
 // output, so that a fast download does not pay a thread switch per frame
 // while the first bytes still leave soon.
-inline constexpr std::size_t kDeliveryBatchBytes = 3 * 65536;
+inline constexpr std::size_t kDeliveryBatchBytes = 8 * 65536;
 
 class TProxyThread {
  public:
@@ -118,6 +122,7 @@ class TProxyThread {
   FrameVerdict HandleFrame(const FrameView& frame);
   void HandOffStatus();
   bool CountersIdle() const;
+  bool StatusDue(std::uint32_t now) const;
 
   WorkerEnvironment env_;
   std::unique_ptr<StreamSocket> client_;
@@ -127,6 +132,7 @@ class TProxyThread {
   // The status text as the last hand-off left it: a text the log declined
   // to show stays in FStatusText and must not keep the loop from idling.
   std::string status_after_hand_off_;
+  std::uint32_t last_status_ = 0;  // tick of the last status hand-off
   std::vector<std::uint8_t> raw_buf_;
   std::vector<std::uint8_t> frame_buf_;
   // The frame handler's output of one hand-off, on its way to the client;

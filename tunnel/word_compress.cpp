@@ -1,5 +1,6 @@
 #include "tunnel/word_compress.h"
 
+#include <libdeflate.h>
 #include <zlib.h>
 
 #include <algorithm>
@@ -14,18 +15,18 @@ namespace {
 constexpr std::uint8_t kCr = 13;
 constexpr std::uint8_t kLf = 10;
 
-// One deflate and one inflate stream per thread, reset between calls, so a
-// block costs no zlib set-up. Level 9, window 15, memory level 8, default
+// One deflate stream and one inflater per thread, reused between calls, so a
+// block costs no set-up. Level 9, window 15, memory level 8, default
 // strategy: the same stream that compress2(..., 9) would make.
 class ThreadZlib {
  public:
   ThreadZlib() {
     deflate_ok_ = deflateInit2(&deflate_, 9, Z_DEFLATED, 15, 8, Z_DEFAULT_STRATEGY) == Z_OK;
-    inflate_ok_ = inflateInit(&inflate_) == Z_OK;
+    inflater_ = libdeflate_alloc_decompressor();
   }
   ~ThreadZlib() {
     if (deflate_ok_) deflateEnd(&deflate_);
-    if (inflate_ok_) inflateEnd(&inflate_);
+    if (inflater_ != nullptr) libdeflate_free_decompressor(inflater_);
   }
   ThreadZlib(const ThreadZlib&) = delete;
   ThreadZlib& operator=(const ThreadZlib&) = delete;
@@ -43,29 +44,23 @@ class ThreadZlib {
   }
 
   // Inflates one zlib stream into `out` (room `room`). Returns the length, or
-  // -1 when the stream is damaged, truncated or inflates to more than `room`.
+  // -1 when the stream is damaged (its checksum included), truncated, or
+  // inflates to more than `room`; bytes after the stream's end are ignored.
+  // libdeflate's whole-buffer decoder does this at about twice the speed of
+  // zlib's streaming inflate, which matters on the receiving side of every
+  // frame.
   long Inflate(const std::uint8_t* in, std::size_t count, std::uint8_t* out, std::size_t room) {
-    if (!inflate_ok_ || inflateReset(&inflate_) != Z_OK) return -1;
-    inflate_.next_in = const_cast<Bytef*>(in);
-    inflate_.avail_in = static_cast<uInt>(count);
-    inflate_.next_out = out;
-    inflate_.avail_out = static_cast<uInt>(room);
-    const int rc = inflate(&inflate_, Z_FINISH);
-    if (rc == Z_STREAM_END) return static_cast<long>(room - inflate_.avail_out);
-    if (inflate_.avail_out != 0) return -1;  // damaged or truncated
-    // The output is full: acceptable only if nothing but the trailer is left.
-    std::uint8_t spill = 0;
-    inflate_.next_out = &spill;
-    inflate_.avail_out = 1;
-    if (inflate(&inflate_, Z_FINISH) != Z_STREAM_END || inflate_.avail_out == 0) return -1;
-    return static_cast<long>(room);
+    if (inflater_ == nullptr) return -1;
+    std::size_t used = 0;
+    std::size_t written = 0;
+    const libdeflate_result rc = libdeflate_zlib_decompress_ex(inflater_, in, count, out, room, &used, &written);
+    return rc == LIBDEFLATE_SUCCESS ? static_cast<long>(written) : -1;
   }
 
  private:
   z_stream deflate_{};
-  z_stream inflate_{};
+  libdeflate_decompressor* inflater_ = nullptr;
   bool deflate_ok_ = false;
-  bool inflate_ok_ = false;
 };
 
 ThreadZlib& Zlib() {

@@ -227,6 +227,30 @@ TEST(ProxyThread, FramesArrivingTogetherKeepTheirOrderUpToABadOne) {
   EXPECT_EQ(run.host_.frames, 11);
 }
 
+TEST(ProxyThread, CountersOfAnOpenConnectionReachTheMainThreadWithoutMoreTraffic) {
+  WorkerRun run(Protocol::kHttp);
+  run.Start();
+  auto conn = run.server_.NextConnection();
+  ASSERT_NE(conn, nullptr);
+  ASSERT_TRUE(run.client_->Write(ToBytes("GET / HTTP/1.0\r\n\r\n")));
+  ASSERT_TRUE(conn->WaitForFrames(1));
+  const Bytes page = ToBytes("HTTP/1.0 200 OK\r\n\r\n<html>counted</html>");
+  conn->SendData(page);
+  EXPECT_EQ(run.ClientRead(page.size()), page);
+  // Both ends stay open and quiet: the delivered bytes must still be reported.
+  std::int64_t delivered = 0;
+  const auto deadline = std::chrono::steady_clock::now() + 5s;
+  while (std::chrono::steady_clock::now() < deadline) {
+    run.main_thread_.Invoke([&] { delivered = run.host_.delivered; });
+    if (delivered == static_cast<std::int64_t>(page.size())) break;
+    std::this_thread::sleep_for(5ms);
+  }
+  EXPECT_EQ(delivered, static_cast<std::int64_t>(page.size()));
+  int open = 0;
+  run.main_thread_.Invoke([&] { open = run.host_.open_connections; });
+  EXPECT_EQ(open, 1) << "the connection counts as open while it is";
+}
+
 TEST(ProxyThread, RefusedClientGetsTheTextAndNoTunnel) {
   WorkerRun run(Protocol::kHttp);
   run.host_.refusal = "go away\r\n";

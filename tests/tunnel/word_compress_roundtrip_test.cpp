@@ -5,6 +5,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <optional>
 #include <random>
 #include <atomic>
 #include <string>
@@ -240,6 +241,69 @@ TEST(CodecMalformed, OversizedResultsFailInsteadOfOverflowing) {
             65535);
   tokens.insert(tokens.end(), {'|', 0});
   EXPECT_EQ(WordCompress::UnpackBlock(words, tokens.data(), '|', tfWords | tfHeaderOnly, tokens.size(), out.data()), 0);
+}
+
+// zlib's own verdict on one stream, as the receiving side must give it:
+// the inflated bytes when the stream ends within `room` bytes (anything after
+// its end ignored), nothing when it is damaged, truncated or too long.
+std::optional<Bytes> ZlibVerdict(const Bytes& stream, std::size_t room) {
+  z_stream z{};
+  if (inflateInit(&z) != Z_OK) return std::nullopt;
+  Bytes out(room + 1);
+  z.next_in = const_cast<Bytef*>(stream.data());
+  z.avail_in = static_cast<uInt>(stream.size());
+  z.next_out = out.data();
+  z.avail_out = static_cast<uInt>(out.size());
+  const int rc = inflate(&z, Z_FINISH);
+  const std::size_t n = out.size() - z.avail_out;
+  inflateEnd(&z);
+  if (rc != Z_STREAM_END || n > room) return std::nullopt;
+  out.resize(n);
+  return out;
+}
+
+TEST(CodecMalformed, InflateAgreesWithZlibOnGoodAndDamagedStreams) {
+  const WordList words(1, {"<html>"});
+  std::mt19937 rng(11);
+  int damaged_seen = 0, good_seen = 0;
+  for (int trial = 0; trial < 3000; ++trial) {
+    // Text of some length (up to past the 65535-byte limit), deflated by zlib.
+    const std::size_t n = trial % 50 == 0 ? 65535 + rng() % 3 : rng() % 4000;
+    const Bytes raw = RandomFrom(rng, trial % 2 ? "ab" : "<html> lorem ipsum\r\n", n);
+    uLongf size = compressBound(raw.size());
+    Bytes stream(size);
+    ASSERT_EQ(compress2(stream.data(), &size, raw.data(), raw.size(), 1 + trial % 9), Z_OK);
+    stream.resize(size);
+    switch (trial % 4) {
+      case 1:  // a byte changed: the header, the data or the checksum
+        stream[rng() % stream.size()] ^= static_cast<std::uint8_t>(1 + rng() % 255);
+        break;
+      case 2:  // cut short
+        stream.resize(rng() % stream.size());
+        break;
+      case 3:  // bytes after the end
+        stream.push_back(static_cast<std::uint8_t>(rng()));
+        break;
+      default:
+        break;
+    }
+    const auto expected = ZlibVerdict(stream, kMaxUnpackedBlock);
+    Bytes source = stream;
+    source.resize(std::max<std::size_t>(source.size(), 1));
+    Bytes out(kMaxUnpackedBlock);
+    const int got = WordCompress::UnpackBlock(words, source.data(), kDefaultEscape, tfDeflate, stream.size(), out.data());
+    if (!expected || expected->empty()) {  // an empty block reads as a failure too
+      EXPECT_EQ(got, 0) << "trial " << trial;
+      damaged_seen += !expected;
+    } else {
+      ASSERT_GT(got, 0) << "trial " << trial;
+      out.resize(static_cast<std::size_t>(got));
+      EXPECT_TRUE(out == *expected) << "trial " << trial;
+      ++good_seen;
+    }
+  }
+  EXPECT_GT(damaged_seen, 500);
+  EXPECT_GT(good_seen, 1000);
 }
 
 TEST(CodecMalformed, EmptyPayloads) {
