@@ -117,11 +117,16 @@ void TProxyThread::Pump() {
       last_status_ = now;
     } else if (!stop && ClientOpen() && tunnel_) {
       // Nothing to report yet: sleep until either side has bytes, until the
-      // counters are due, or for a second when idle, to notice Terminate().
+      // counters are due, or, when idle, until the idle limit would be
+      // passed (at most kIdleWakeMs, to notice Terminate()).
       const bool idle = CountersIdle();
-      if (idle) std::vector<std::uint8_t>().swap(delivery_);
-      const std::uint32_t since = std::min(TicksSince(now, last_status_), kBusyStatusIntervalMs);
-      env_.network.WaitReadable(*client_, *tunnel_, idle ? kHandOffIntervalMs : kBusyStatusIntervalMs - since);
+      std::uint32_t wait = kBusyStatusIntervalMs - std::min(TicksSince(now, last_status_), kBusyStatusIntervalMs);
+      if (idle) {
+        std::vector<std::uint8_t>().swap(delivery_);
+        const std::uint32_t quiet = std::min(TicksSince(now, last_send), TicksSince(now, last_recv));
+        wait = std::min(kIdleWakeMs, quiet >= kIdleLimitMs ? 1 : kIdleLimitMs - quiet + 1);
+      }
+      env_.network.WaitReadable(*client_, *tunnel_, wait);
     }
   }
 }
