@@ -5,11 +5,14 @@
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <sys/time.h>
+#include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <stdexcept>
 
 namespace korvan::bench {
 
@@ -71,6 +74,56 @@ bool RecvExact(int fd, std::uint8_t* data, std::size_t size) {
     size -= static_cast<std::size_t>(n);
   }
   return true;
+}
+
+LoopbackServer::LoopbackServer(AcceptHandler on_accept) : on_accept_(std::move(on_accept)) {
+  listen_fd_ = ListenLoopback(port_);
+  if (::pipe2(wake_, O_CLOEXEC) != 0) throw std::runtime_error("cannot make the listener's pipe");
+  acceptor_ = std::thread([this] { AcceptLoop(); });
+}
+
+LoopbackServer::LoopbackServer(std::function<void(int fd)> handler)
+    : LoopbackServer([handler = std::move(handler)](int fd, LoopbackServer& self) { self.Serve(fd, handler); }) {}
+
+LoopbackServer::~LoopbackServer() {
+  const char b = 1;
+  [[maybe_unused]] const ssize_t w = ::write(wake_[1], &b, 1);
+  acceptor_.join();
+  {
+    std::lock_guard lock(mutex_);
+    for (const int fd : fds_) ::shutdown(fd, SHUT_RDWR);
+  }
+  for (auto& t : threads_) t.join();
+  for (const int fd : fds_) ::close(fd);
+  ::close(listen_fd_);
+  ::close(wake_[0]);
+  ::close(wake_[1]);
+}
+
+void LoopbackServer::Keep(int fd) {
+  std::lock_guard lock(mutex_);
+  fds_.push_back(fd);
+}
+
+void LoopbackServer::Serve(int fd, std::function<void(int)> fn) {
+  Keep(fd);
+  threads_.emplace_back([fd, fn = std::move(fn)] { fn(fd); });
+}
+
+void LoopbackServer::AcceptLoop() {
+  for (;;) {
+    pollfd p[2] = {{listen_fd_, POLLIN, 0}, {wake_[0], POLLIN, 0}};
+    if (::poll(p, 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      return;
+    }
+    if (p[1].revents != 0) return;
+    const int fd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd < 0) continue;
+    TuneSocket(fd);
+    ++accepted_;
+    on_accept_(fd, *this);
+  }
 }
 
 }  // namespace korvan::bench

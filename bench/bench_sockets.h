@@ -3,9 +3,14 @@
 // so that no measuring loop can hang on a peer that stopped answering.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <mutex>
 #include <string_view>
+#include <thread>
+#include <vector>
 
 namespace korvan::bench {
 
@@ -24,5 +29,40 @@ inline bool SendAll(int fd, std::string_view data) {
 }
 // Exactly `size` bytes, or false at the end of the stream or on an error.
 bool RecvExact(int fd, std::uint8_t* data, std::size_t size);
+
+// A listener on 127.0.0.1 (an ephemeral port) that hands every accepted,
+// tuned connection to `on_accept` on its accepting thread. Connections
+// given to `Keep` or `Serve` are shut down when the server goes; then all
+// threads are joined and the sockets closed.
+class LoopbackServer {
+ public:
+  using AcceptHandler = std::function<void(int fd, LoopbackServer& self)>;
+  explicit LoopbackServer(AcceptHandler on_accept);
+  // Serves every connection with `handler` on a thread of its own.
+  explicit LoopbackServer(std::function<void(int fd)> handler);
+  ~LoopbackServer();
+  LoopbackServer(const LoopbackServer&) = delete;
+  LoopbackServer& operator=(const LoopbackServer&) = delete;
+
+  std::uint16_t port() const { return port_; }
+  int accepted() const { return accepted_.load(); }
+  // Keeps `fd` open until the server goes.
+  void Keep(int fd);
+  // Runs `fn(fd)` on a thread of its own.
+  void Serve(int fd, std::function<void(int)> fn);
+
+ private:
+  void AcceptLoop();
+
+  AcceptHandler on_accept_;
+  int listen_fd_ = -1;
+  int wake_[2] = {-1, -1};
+  std::uint16_t port_ = 0;
+  std::atomic<int> accepted_{0};
+  std::mutex mutex_;
+  std::vector<int> fds_;
+  std::vector<std::thread> threads_;
+  std::thread acceptor_;
+};
 
 }  // namespace korvan::bench

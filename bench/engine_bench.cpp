@@ -58,6 +58,7 @@ namespace {
 
 using korvan::bench::ConnectLoopback;
 using korvan::bench::ListenLoopback;
+using StandIn = korvan::bench::LoopbackServer;
 using korvan::bench::RecvExact;
 using korvan::bench::SendAll;
 using korvan::bench::TuneSocket;
@@ -85,74 +86,6 @@ double ThreadCpuSeconds() {
   clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
   return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
 }
-
-// A listener on 127.0.0.1 that hands every accepted connection to `on_accept`
-// on its accepting thread. Connections given to `Serve` get a thread of
-// their own; all of them are shut down and joined when the server goes.
-class StandIn {
- public:
-  explicit StandIn(std::function<void(int fd, StandIn& self)> on_accept) : on_accept_(std::move(on_accept)) {
-    listen_fd_ = ListenLoopback(port_);
-    if (::pipe2(wake_, O_CLOEXEC) != 0) std::exit(1);
-    acceptor_ = std::thread([this] { AcceptLoop(); });
-  }
-
-  ~StandIn() {
-    const char b = 1;
-    [[maybe_unused]] const ssize_t w = ::write(wake_[1], &b, 1);
-    acceptor_.join();
-    {
-      std::lock_guard lock(mutex_);
-      for (int fd : fds_) ::shutdown(fd, SHUT_RDWR);
-    }
-    for (auto& t : threads_) t.join();
-    for (int fd : fds_) ::close(fd);
-    ::close(listen_fd_);
-    ::close(wake_[0]);
-    ::close(wake_[1]);
-  }
-
-  std::uint16_t port() const { return port_; }
-  int accepted() const { return accepted_.load(); }
-
-  // Keeps `fd` open until the server goes (idle connections).
-  void Keep(int fd) {
-    std::lock_guard lock(mutex_);
-    fds_.push_back(fd);
-  }
-  // Runs `fn(fd)` on a thread of its own.
-  void Serve(int fd, std::function<void(int)> fn) {
-    Keep(fd);
-    threads_.emplace_back([fd, fn = std::move(fn)] { fn(fd); });
-  }
-
- private:
-  void AcceptLoop() {
-    for (;;) {
-      pollfd p[2] = {{listen_fd_, POLLIN, 0}, {wake_[0], POLLIN, 0}};
-      if (::poll(p, 2, -1) < 0) {
-        if (errno == EINTR) continue;
-        return;
-      }
-      if (p[1].revents != 0) return;
-      const int fd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
-      if (fd < 0) continue;
-      TuneSocket(fd);
-      ++accepted_;
-      on_accept_(fd, *this);
-    }
-  }
-
-  std::function<void(int, StandIn&)> on_accept_;
-  int listen_fd_ = -1;
-  int wake_[2] = {-1, -1};
-  std::uint16_t port_ = 0;
-  std::atomic<int> accepted_{0};
-  std::mutex mutex_;
-  std::vector<int> fds_;
-  std::vector<std::thread> threads_;
-  std::thread acceptor_;
-};
 
 // The server's side of a tunnel: skips the opening, then calls `on_frame` for
 // every complete frame from the client until the stream ends or `on_frame`

@@ -125,59 +125,6 @@ bool ParseSize(std::string_view text, int base, std::uint64_t& value) {
 
 }  // namespace
 
-// ---- Listener ---------------------------------------------------------------
-
-Listener::Listener(Handler handler) : handler_(std::move(handler)) {
-  listen_fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof addr;
-  // A deep queue: hundreds of connections may arrive at once.
-  if (listen_fd_ < 0 || ::bind(listen_fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-      ::listen(listen_fd_, 4096) != 0 || ::getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&addr), &len) != 0 ||
-      ::pipe2(wake_, O_CLOEXEC) != 0) {
-    throw std::runtime_error("cannot listen on loopback");
-  }
-  port_ = ntohs(addr.sin_port);
-  acceptor_ = std::thread([this] { AcceptLoop(); });
-}
-
-Listener::~Listener() {
-  const char b = 1;
-  [[maybe_unused]] const ssize_t w = ::write(wake_[1], &b, 1);
-  acceptor_.join();
-  {
-    std::lock_guard lock(mutex_);
-    for (const int fd : fds_) ::shutdown(fd, SHUT_RDWR);
-  }
-  for (auto& t : threads_) t.join();
-  for (const int fd : fds_) ::close(fd);
-  ::close(listen_fd_);
-  ::close(wake_[0]);
-  ::close(wake_[1]);
-}
-
-void Listener::Track(int fd) {
-  std::lock_guard lock(mutex_);
-  fds_.push_back(fd);
-}
-
-void Listener::AcceptLoop() {
-  for (;;) {
-    pollfd p[2] = {{listen_fd_, POLLIN, 0}, {wake_[0], POLLIN, 0}};
-    if (::poll(p, 2, -1) < 0) {
-      if (errno == EINTR) continue;
-      return;
-    }
-    if (p[1].revents != 0) return;
-    const int fd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
-    if (fd < 0) continue;
-    TuneSocket(fd);
-    Track(fd);
-    threads_.emplace_back([this, fd] { handler_(fd); });
-  }
-}
 
 // ---- CountingRelay ----------------------------------------------------------
 
@@ -189,7 +136,7 @@ void CountingRelay::Pump(int client) {
     ::shutdown(client, SHUT_RDWR);
     return;
   }
-  listener_.Track(server);
+  listener_.Keep(server);
   ++connections_;
   // Idle connections are fine here (kept-alive ones wait long): no time-out.
   pollfd p[2] = {{client, POLLIN, 0}, {server, POLLIN, 0}};

@@ -21,33 +21,7 @@
 
 namespace korvan::bench {
 
-// Accepts connections on 127.0.0.1 (an ephemeral port) and runs `handler` on
-// a thread of its own for each. The handler may keep the socket open; every
-// socket it was given (and every one it `Track`s) is shut down when the
-// listener goes, then all threads are joined and the sockets closed.
-class Listener {
- public:
-  using Handler = std::function<void(int fd)>;
-  explicit Listener(Handler handler);
-  ~Listener();
-  Listener(const Listener&) = delete;
-  Listener& operator=(const Listener&) = delete;
-
-  std::uint16_t port() const { return port_; }
-  void Track(int fd);
-
- private:
-  void AcceptLoop();
-
-  Handler handler_;
-  int listen_fd_ = -1;
-  int wake_[2] = {-1, -1};
-  std::uint16_t port_ = 0;
-  std::mutex mutex_;
-  std::vector<int> fds_;
-  std::vector<std::thread> threads_;
-  std::thread acceptor_;
-};
+using Listener = LoopbackServer;
 
 // Forwards every connection it accepts to 127.0.0.1:target and counts the
 // payload bytes in each direction (TCP/IP headers are not counted). Bytes

@@ -10,6 +10,7 @@
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/http.hpp>
 
+#include <functional>
 #include <random>
 #include <sstream>
 
@@ -139,12 +140,25 @@ const char HttpOrigin::kChunks[5][40] = {"first chunk\n", "2nd", "a third, somew
 
 HttpOrigin::HttpOrigin() : server_([this](int fd) { Serve(fd); }, 32 * 1024) {}
 
-std::vector<RecordedRequest> HttpOrigin::requests() const {
-  std::lock_guard lock(mutex_);
-  return requests_;
+namespace {
+
+// What a test origin keeps of a request: field names in lower case.
+RecordedRequest Record(const http::request<http::string_body>& req) {
+  RecordedRequest record{std::string(req.method_string()), std::string(req.target()), static_cast<int>(req.version()),
+                         {}, req.body()};
+  for (const auto& field : req) {
+    std::string name(field.name_string());
+    for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    record.fields[name] = std::string(field.value());
+  }
+  return record;
 }
 
-void HttpOrigin::Serve(int fd) {
+// Reads the requests on `fd` one after the other, records each in `log`
+// (under `mutex`) and lets `answer` reply; ends when the peer closes, sends
+// something unreadable, or `answer` says to stop.
+using Answerer = std::function<bool(asio::ip::tcp::socket&, const http::request<http::string_body>&)>;
+void ServeRequests(int fd, std::mutex& mutex, std::vector<RecordedRequest>& log, const Answerer& answer) {
   asio::io_context io;
   asio::ip::tcp::socket socket(io);
   socket.assign(asio::ip::tcp::v4(), ::dup(fd));
@@ -156,17 +170,24 @@ void HttpOrigin::Serve(int fd) {
     http::read(socket, buffer, parser, ec);
     if (ec) return;
     const auto& req = parser.get();
-    RecordedRequest record{std::string(req.method_string()), std::string(req.target()), static_cast<int>(req.version()),
-                           {}, req.body()};
-    for (const auto& field : req) {
-      std::string name(field.name_string());
-      for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-      record.fields[name] = std::string(field.value());
-    }
     {
-      std::lock_guard lock(mutex_);
-      requests_.push_back(record);
+      std::lock_guard lock(mutex);
+      log.push_back(Record(req));
     }
+    if (!answer(socket, req)) return;
+  }
+}
+
+}  // namespace
+
+std::vector<RecordedRequest> HttpOrigin::requests() const {
+  std::lock_guard lock(mutex_);
+  return requests_;
+}
+
+void HttpOrigin::Serve(int fd) {
+  ServeRequests(fd, mutex_, requests_, [&](asio::ip::tcp::socket& socket, const http::request<http::string_body>& req) {
+    beast::error_code ec;
     const std::string target(req.target());
     const bool head = req.method() == http::verb::head;
     const bool keep_alive = req.keep_alive();
@@ -174,27 +195,27 @@ void HttpOrigin::Serve(int fd) {
     if (target == "/chunked") {
       std::string header = "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nTransfer-Encoding: chunked\r\n";
       header += keep_alive ? "\r\n" : "Connection: close\r\n\r\n";
-      if (!SendAllTo(fd, header.data(), header.size())) return;
+      if (!SendAllTo(fd, header.data(), header.size())) return false;
       if (!head) {
         for (const auto* chunk : kChunks) {
           std::ostringstream piece;
           piece << std::hex << std::string(chunk).size() << "\r\n" << chunk << "\r\n";
-          if (!SendAllTo(fd, piece.str().data(), piece.str().size())) return;
+          if (!SendAllTo(fd, piece.str().data(), piece.str().size())) return false;
         }
-        if (!SendAllTo(fd, "0\r\n\r\n", 5)) return;
+        if (!SendAllTo(fd, "0\r\n\r\n", 5)) return false;
       }
     } else if (target == "/old") {
       const std::string answer = "HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\nan answer ended by closing\n";
       SendAllTo(fd, answer.data(), answer.size());
-      return;
+      return false;
     } else if (target.rfind("/big/", 0) == 0) {
       const std::size_t size = std::stoul(target.substr(5));
       const std::string header = "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(size) + "\r\n\r\n";
-      if (!SendAllTo(fd, header.data(), header.size())) return;
+      if (!SendAllTo(fd, header.data(), header.size())) return false;
       for (std::size_t sent = 0, i = 0; sent < size && !head; sent += kBigPiece, ++i) {
         const std::string piece = BigPiece(i);
         const std::size_t n = std::min(piece.size(), size - sent);
-        if (!SendAllTo(fd, piece.data(), n)) return;
+        if (!SendAllTo(fd, piece.data(), n)) return false;
         big_written += n;
       }
     } else {
@@ -219,10 +240,10 @@ void HttpOrigin::Serve(int fd) {
       } else {
         http::write(socket, res, ec);
       }
-      if (ec) return;
+      if (ec) return false;
     }
-    if (!keep_alive) return;
-  }
+    return keep_alive;
+  });
 }
 
 StaticOrigin::StaticOrigin(std::map<std::string, StaticAnswer> answers)
@@ -234,27 +255,7 @@ std::vector<RecordedRequest> StaticOrigin::requests() const {
 }
 
 void StaticOrigin::Serve(int fd) {
-  asio::io_context io;
-  asio::ip::tcp::socket socket(io);
-  socket.assign(asio::ip::tcp::v4(), ::dup(fd));
-  beast::flat_buffer buffer;
-  for (;;) {
-    http::request_parser<http::string_body> parser;
-    beast::error_code ec;
-    http::read(socket, buffer, parser, ec);
-    if (ec) return;
-    const auto& req = parser.get();
-    RecordedRequest record{std::string(req.method_string()), std::string(req.target()), static_cast<int>(req.version()),
-                           {}, req.body()};
-    for (const auto& field : req) {
-      std::string name(field.name_string());
-      for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-      record.fields[name] = std::string(field.value());
-    }
-    {
-      std::lock_guard lock(mutex_);
-      requests_.push_back(record);
-    }
+  ServeRequests(fd, mutex_, requests_, [&](asio::ip::tcp::socket&, const http::request<http::string_body>& req) {
     const bool keep_alive = req.keep_alive();
     const bool head = req.method() == http::verb::head;
     const auto it = answers_.find(std::string(req.target()));
@@ -278,8 +279,8 @@ void StaticOrigin::Serve(int fd) {
         answer += a.body;
       }
     }
-    if (!SendAllTo(fd, answer.data(), answer.size()) || !keep_alive) return;
-  }
+    return SendAllTo(fd, answer.data(), answer.size()) && keep_alive;
+  });
 }
 
 EchoServer::EchoServer()

@@ -51,6 +51,15 @@ class WorkerRun {
     if (thread_.joinable()) thread_.join();
   }
 
+  // Starts the worker and sends a request through it. The server's side of
+  // the tunnel once the request has arrived there; null when it never did.
+  std::shared_ptr<test::FakeTunnelConnection> StartWithRequest() {
+    Start();
+    auto conn = server_.NextConnection();
+    if (!conn || !client_->Write(ToBytes("GET / HTTP/1.0\r\n\r\n")) || !conn->WaitForFrames(1)) return nullptr;
+    return conn;
+  }
+
   // Reads from the client program's side until `count` bytes or the end.
   Bytes ClientRead(std::size_t count, bool* closed = nullptr) {
     Bytes got;
@@ -182,11 +191,8 @@ TEST(ProxyThread, LargeUploadTravelsInBlocksOfAtMost64511Bytes) {
 
 TEST(ProxyThread, StatusTextsAndRejectedFrames) {
   WorkerRun run(Protocol::kHttp);
-  run.Start();
-  auto conn = run.server_.NextConnection();
+  auto conn = run.StartWithRequest();
   ASSERT_NE(conn, nullptr);
-  ASSERT_TRUE(run.client_->Write(ToBytes("GET / HTTP/1.0\r\n\r\n")));
-  ASSERT_TRUE(conn->WaitForFrames(1));
   conn->SendControl(ckStatusText, ToBytes("server says hello"), false);
   conn->SendControl(30);  // no such kind: the connection closes
   EXPECT_TRUE(run.ClientSeesEnd());
@@ -198,11 +204,8 @@ TEST(ProxyThread, StatusTextsAndRejectedFrames) {
 
 TEST(ProxyThread, FramesArrivingTogetherKeepTheirOrderUpToABadOne) {
   WorkerRun run(Protocol::kHttp);
-  run.Start();
-  auto conn = run.server_.NextConnection();
+  auto conn = run.StartWithRequest();
   ASSERT_NE(conn, nullptr);
-  ASSERT_TRUE(run.client_->Write(ToBytes("GET / HTTP/1.0\r\n\r\n")));
-  ASSERT_TRUE(conn->WaitForFrames(1));
   // Ten full blocks in one write: more than one hand-off's worth of output.
   Bytes burst, expected;
   for (int i = 0; i < 10; ++i) {
@@ -229,11 +232,8 @@ TEST(ProxyThread, FramesArrivingTogetherKeepTheirOrderUpToABadOne) {
 
 TEST(ProxyThread, CountersOfAnOpenConnectionReachTheMainThreadWithoutMoreTraffic) {
   WorkerRun run(Protocol::kHttp);
-  run.Start();
-  auto conn = run.server_.NextConnection();
+  auto conn = run.StartWithRequest();
   ASSERT_NE(conn, nullptr);
-  ASSERT_TRUE(run.client_->Write(ToBytes("GET / HTTP/1.0\r\n\r\n")));
-  ASSERT_TRUE(conn->WaitForFrames(1));
   const Bytes page = ToBytes("HTTP/1.0 200 OK\r\n\r\n<html>counted</html>");
   conn->SendData(page);
   EXPECT_EQ(run.ClientRead(page.size()), page);
