@@ -6,7 +6,7 @@
 #include <iterator>
 #include <map>
 
-#include "tunnel/frame_format.h"
+#include "wire/frame_format.h"
 
 namespace korvan::bench {
 namespace {

@@ -19,8 +19,8 @@
 #include <vector>
 
 #include "bench/bench_corpus.h"
-#include "tunnel/word_compress.h"
-#include "tunnel/word_list.h"
+#include "wire/word_compress.h"
+#include "wire/word_list.h"
 
 namespace {
 

@@ -48,11 +48,11 @@
 #include "bench/bench_corpus.h"
 #include "bench/bench_sockets.h"
 #include "tests/support/child_process.h"
-#include "tunnel/frame_reader.h"
-#include "tunnel/frame_writer.h"
-#include "tunnel/opening.h"
-#include "tunnel/word_compress.h"
-#include "tunnel/word_list.h"
+#include "wire/frame_reader.h"
+#include "wire/frame_writer.h"
+#include "wire/opening.h"
+#include "wire/word_compress.h"
+#include "wire/word_list.h"
 
 namespace {
 

@@ -23,9 +23,9 @@
 #include <vector>
 
 #include "bench/bench_corpus.h"
-#include "tunnel/word_compress.h"
-#include "tunnel/word_list.h"
-#include "tunnel/word_list_builder.h"
+#include "wire/word_compress.h"
+#include "wire/word_list.h"
+#include "tools/word_list/word_list_builder.h"
 
 namespace {
 

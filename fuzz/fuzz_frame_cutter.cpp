@@ -6,9 +6,9 @@
 #include <span>
 #include <vector>
 
-#include "tunnel/frame_reader.h"
-#include "tunnel/word_compress.h"
-#include "tunnel/word_list.h"
+#include "wire/frame_reader.h"
+#include "wire/word_compress.h"
+#include "wire/word_list.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   static const korvan::WordList words(2, {"HTTP/1.1 200 OK\r\n", "ab", "\r\n\r\n"});

@@ -13,9 +13,9 @@
 #include "server/http_messages.h"
 #include "server/proxy_target.h"
 #include "server/stream_requests.h"
-#include "tunnel/frame_format.h"
-#include "tunnel/opening.h"
-#include "tunnel/word_list.h"
+#include "wire/frame_format.h"
+#include "wire/opening.h"
+#include "wire/word_list.h"
 
 namespace {
 

@@ -8,8 +8,8 @@
 #include <memory>
 #include <vector>
 
-#include "tunnel/word_compress.h"
-#include "tunnel/word_list.h"
+#include "wire/word_compress.h"
+#include "wire/word_list.h"
 
 namespace {
 

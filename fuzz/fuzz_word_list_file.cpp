@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <span>
 
-#include "tunnel/word_list.h"
+#include "wire/word_list.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::span<const std::uint8_t> file(data, size);

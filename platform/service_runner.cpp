@@ -22,7 +22,7 @@
 #include "resources/flash_movie.h"
 #include "shell/korvan_form.h"
 #include "shell/proxy_engine.h"
-#include "tunnel/word_list.h"
+#include "wire/word_list.h"
 
 namespace korvan {
 

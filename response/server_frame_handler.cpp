@@ -4,9 +4,9 @@
 #include <cstring>
 
 #include "response/generated_pages.h"
-#include "tunnel/frame_format.h"
-#include "tunnel/opening.h"
-#include "tunnel/word_compress.h"
+#include "wire/frame_format.h"
+#include "wire/opening.h"
+#include "wire/word_compress.h"
 
 namespace korvan {
 namespace {

@@ -15,7 +15,7 @@
 #include "localisation/text_table.h"
 #include "response/ftp_listing.h"
 #include "tunnel/proxy_thread.h"
-#include "tunnel/word_list.h"
+#include "wire/word_list.h"
 
 namespace korvan {
 

@@ -1,8 +1,8 @@
 #include "server/client_frames.h"
 
-#include "tunnel/frame_format.h"
-#include "tunnel/frame_reader.h"
-#include "tunnel/word_compress.h"
+#include "wire/frame_format.h"
+#include "wire/frame_reader.h"
+#include "wire/word_compress.h"
 
 namespace korvan::server {
 

@@ -8,7 +8,7 @@
 #include <span>
 #include <vector>
 
-#include "tunnel/word_list.h"
+#include "wire/word_list.h"
 
 namespace korvan::server {
 

@@ -13,7 +13,7 @@
 #include <span>
 #include <string_view>
 
-#include "tunnel/frame_format.h"
+#include "wire/frame_format.h"
 
 namespace korvan::server {
 

@@ -10,7 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "tunnel/word_compress.h"
+#include "wire/word_compress.h"
 
 struct libdeflate_compressor;
 

@@ -24,7 +24,7 @@
 #include "server/replies.h"
 #include "server/service.h"
 #include "server/target_connector.h"
-#include "tunnel/frame_format.h"
+#include "wire/frame_format.h"
 
 namespace korvan::server {
 

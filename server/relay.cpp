@@ -2,7 +2,7 @@
 
 #include <memory>
 
-#include "tunnel/frame_format.h"
+#include "wire/frame_format.h"
 
 namespace korvan::server {
 

@@ -4,8 +4,8 @@
 #include <bit>
 #include <cstring>
 
-#include "tunnel/frame_format.h"
-#include "tunnel/frame_writer.h"
+#include "wire/frame_format.h"
+#include "wire/frame_writer.h"
 
 namespace korvan::server {
 

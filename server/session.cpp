@@ -3,7 +3,7 @@
 #include "server/log.h"
 #include "server/replies.h"
 #include "server/service.h"
-#include "tunnel/frame_format.h"
+#include "wire/frame_format.h"
 
 namespace korvan::server {
 

@@ -11,7 +11,7 @@
 #include "server/service.h"
 #include "server/stream_requests.h"
 #include "server/target_connector.h"
-#include "tunnel/frame_format.h"
+#include "wire/frame_format.h"
 
 namespace korvan::server {
 

@@ -4,8 +4,8 @@
 
 #include "server/client_frames.h"
 #include "server/deflate_stage.h"
-#include "tunnel/frame_format.h"
-#include "tunnel/frame_writer.h"
+#include "wire/frame_format.h"
+#include "wire/frame_writer.h"
 
 namespace korvan::server {
 

@@ -19,9 +19,9 @@
 
 #include "server/account.h"
 #include "server/asio.h"
-#include "tunnel/frame_reader.h"
-#include "tunnel/opening.h"
-#include "tunnel/word_list.h"
+#include "wire/frame_reader.h"
+#include "wire/opening.h"
+#include "wire/word_list.h"
 
 namespace korvan::server {
 

@@ -2,7 +2,7 @@
 #include "shell/korvan_form.h"
 
 #include "shell/server_table.h"
-#include "tunnel/opening.h"
+#include "wire/opening.h"
 
 namespace korvan {
 

@@ -1,6 +1,6 @@
 #include "shell/settings_page.h"
 
-#include "tunnel/opening.h"
+#include "wire/opening.h"
 
 namespace korvan {
 

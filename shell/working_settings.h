@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "tunnel/opening.h"
+#include "wire/opening.h"
 #include "tunnel/session_opening.h"
 
 namespace korvan {

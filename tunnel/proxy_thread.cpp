@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "tunnel/frame_writer.h"
+#include "wire/frame_writer.h"
 
 namespace korvan {
 

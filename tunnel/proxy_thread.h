@@ -16,11 +16,11 @@
 #include <string>
 #include <vector>
 
-#include "tunnel/frame_format.h"
-#include "tunnel/frame_reader.h"
-#include "tunnel/opening.h"
+#include "wire/frame_format.h"
+#include "wire/frame_reader.h"
+#include "wire/opening.h"
 #include "tunnel/session_opening.h"
-#include "tunnel/word_list.h"
+#include "wire/word_list.h"
 #include "tunnel/worker_environment.h"
 
 namespace korvan {

@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "tunnel/opening.h"
+#include "wire/opening.h"
 #include "tunnel/worker_environment.h"
 
 namespace korvan {

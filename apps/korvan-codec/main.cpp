@@ -14,9 +14,9 @@
 #include <string>
 #include <vector>
 
-#include "tunnel/codec_commands.h"
-#include "tunnel/word_list.h"
-#include "tunnel/word_list_builder.h"
+#include "tools/codec/codec_commands.h"
+#include "wire/word_list.h"
+#include "tools/word_list/word_list_builder.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include "server/server.h"
 #include "server/server_options.h"
 #include "server/sqlite_account_store.h"
-#include "tunnel/word_list.h"
+#include "wire/word_list.h"
 
 namespace {
 

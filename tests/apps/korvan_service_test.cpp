@@ -13,7 +13,7 @@
 #include "tests/support/fake_server.h"
 #include "tests/support/posix_sockets.h"
 #include "tests/support/test_paths.h"
-#include "tunnel/word_list.h"
+#include "wire/word_list.h"
 
 namespace korvan {
 namespace {

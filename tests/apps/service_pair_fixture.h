@@ -19,7 +19,7 @@
 
 #include "tests/server/origins.h"
 #include "tests/support/child_process.h"
-#include "tunnel/opening.h"
+#include "wire/opening.h"
 
 namespace korvan::test {
 

@@ -23,8 +23,8 @@
 #include "tests/apps/service_pair_fixture.h"
 #include "tests/server/origins.h"
 #include "tests/support/posix_sockets.h"
-#include "tunnel/opening.h"
-#include "tunnel/word_list.h"
+#include "wire/opening.h"
+#include "wire/word_list.h"
 
 namespace korvan {
 namespace {

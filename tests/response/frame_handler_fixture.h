@@ -10,7 +10,7 @@
 #include "localisation/product_version.h"
 #include "localisation/text_table.h"
 #include "response/server_frame_handler.h"
-#include "tunnel/frame_writer.h"
+#include "wire/frame_writer.h"
 
 namespace korvan::test {
 

@@ -8,10 +8,10 @@
 #include "server/deflate_stage.h"
 #include "server/server_options.h"
 #include "tests/server/origins.h"
-#include "tunnel/frame_format.h"
-#include "tunnel/frame_reader.h"
-#include "tunnel/frame_writer.h"
-#include "tunnel/word_compress.h"
+#include "wire/frame_format.h"
+#include "wire/frame_reader.h"
+#include "wire/frame_writer.h"
+#include "wire/word_compress.h"
 
 namespace korvan::server::test {
 namespace {

@@ -9,7 +9,7 @@
 #include "tests/server/http_answers.h"
 #include "tests/server/origins.h"
 #include "tests/server/server_fixture.h"
-#include "tunnel/frame_format.h"
+#include "wire/frame_format.h"
 
 namespace korvan::server::test {
 namespace {

@@ -14,8 +14,8 @@
 #include "server/stream_requests.h"
 #include "server/target_policy.h"
 #include "tests/server/tunnel_client.h"
-#include "tunnel/frame_format.h"
-#include "tunnel/frame_writer.h"
+#include "wire/frame_format.h"
+#include "wire/frame_writer.h"
 
 namespace korvan::server::test {
 namespace {

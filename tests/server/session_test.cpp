@@ -8,8 +8,8 @@
 
 #include "tests/server/origins.h"
 #include "tests/server/server_fixture.h"
-#include "tunnel/frame_format.h"
-#include "tunnel/frame_writer.h"
+#include "wire/frame_format.h"
+#include "wire/frame_writer.h"
 
 namespace korvan::server::test {
 namespace {

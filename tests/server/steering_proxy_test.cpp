@@ -12,7 +12,7 @@
 #include "tests/server/origins.h"
 #include "tests/server/pictures.h"
 #include "tests/server/server_fixture.h"
-#include "tunnel/frame_format.h"
+#include "wire/frame_format.h"
 
 namespace korvan::server::test {
 namespace {

@@ -8,9 +8,9 @@
 
 #include <gtest/gtest.h>
 
-#include "tunnel/frame_format.h"
-#include "tunnel/frame_writer.h"
-#include "tunnel/word_compress.h"
+#include "wire/frame_format.h"
+#include "wire/frame_writer.h"
+#include "wire/word_compress.h"
 
 namespace korvan::server::test {
 

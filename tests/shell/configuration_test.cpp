@@ -4,7 +4,7 @@
 
 #include "shell/korvan_form.h"
 #include "tests/shell/shell_fakes.h"
-#include "tunnel/opening.h"
+#include "wire/opening.h"
 
 namespace korvan {
 namespace {

@@ -11,9 +11,9 @@
 #include <stdexcept>
 #include <system_error>
 
-#include "tunnel/frame_reader.h"
-#include "tunnel/frame_writer.h"
-#include "tunnel/word_compress.h"
+#include "wire/frame_reader.h"
+#include "wire/frame_writer.h"
+#include "wire/word_compress.h"
 
 namespace korvan::test {
 

@@ -17,9 +17,9 @@
 #include <thread>
 #include <vector>
 
-#include "tunnel/frame_format.h"
-#include "tunnel/opening.h"
-#include "tunnel/word_list.h"
+#include "wire/frame_format.h"
+#include "wire/opening.h"
+#include "wire/word_list.h"
 
 namespace korvan::test {
 

@@ -9,9 +9,9 @@
 #include <unistd.h>
 
 #include "tests/support/fake_server.h"
-#include "tunnel/frame_reader.h"
-#include "tunnel/frame_writer.h"
-#include "tunnel/word_compress.h"
+#include "wire/frame_reader.h"
+#include "wire/frame_writer.h"
+#include "wire/word_compress.h"
 
 namespace korvan {
 namespace {

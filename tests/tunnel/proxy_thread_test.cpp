@@ -5,7 +5,7 @@
 #include <poll.h>
 
 #include "tests/tunnel/worker_harness.h"
-#include "tunnel/frame_writer.h"
+#include "wire/frame_writer.h"
 
 namespace korvan {
 namespace {

@@ -17,7 +17,7 @@
 #include "tests/support/child_process.h"
 #include "tests/support/test_paths.h"
 #include "tests/tunnel/worker_harness.h"
-#include "tunnel/frame_writer.h"
+#include "wire/frame_writer.h"
 
 namespace korvan {
 namespace {

@@ -12,7 +12,7 @@
 #include "tests/support/posix_sockets.h"
 #include "tunnel/proxy_thread.h"
 #include "tunnel/session_opening.h"
-#include "tunnel/word_compress.h"
+#include "wire/word_compress.h"
 
 namespace korvan::test {
 

@@ -1,8 +1,8 @@
-#include "tunnel/frame_writer.h"
+#include "wire/frame_writer.h"
 
 #include <stdexcept>
 
-#include "tunnel/word_compress.h"
+#include "wire/word_compress.h"
 
 namespace korvan {
 

@@ -10,8 +10,8 @@
 #include <string_view>
 #include <vector>
 
-#include "tunnel/frame_format.h"
-#include "tunnel/word_list.h"
+#include "wire/frame_format.h"
+#include "wire/word_list.h"
 
 namespace korvan::WordCompress {
 

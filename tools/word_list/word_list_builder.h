@@ -19,7 +19,7 @@
 #include <string_view>
 #include <vector>
 
-#include "tunnel/word_list.h"
+#include "wire/word_list.h"
 
 namespace korvan {
 

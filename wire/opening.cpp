@@ -1,4 +1,4 @@
-#include "tunnel/opening.h"
+#include "wire/opening.h"
 
 #include <openssl/evp.h>
 

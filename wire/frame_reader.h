@@ -11,7 +11,7 @@
 #include <span>
 #include <vector>
 
-#include "tunnel/frame_format.h"
+#include "wire/frame_format.h"
 
 namespace korvan {
 

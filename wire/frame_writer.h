@@ -6,9 +6,9 @@
 #include <span>
 #include <vector>
 
-#include "tunnel/frame_format.h"
-#include "tunnel/word_compress.h"
-#include "tunnel/word_list.h"
+#include "wire/frame_format.h"
+#include "wire/word_compress.h"
+#include "wire/word_list.h"
 
 namespace korvan {
 

@@ -1,4 +1,4 @@
-#include "tunnel/word_list_builder.h"
+#include "tools/word_list/word_list_builder.h"
 
 #include <algorithm>
 #include <array>
@@ -12,7 +12,7 @@
 #include <stdexcept>
 #include <utility>
 
-#include "tunnel/frame_format.h"
+#include "wire/frame_format.h"
 
 namespace korvan {
 namespace {

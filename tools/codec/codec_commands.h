@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "tunnel/word_list.h"
+#include "wire/word_list.h"
 
 namespace korvan {
 

@@ -6,7 +6,7 @@
 #include <fstream>
 
 #include "tests/support/test_paths.h"
-#include "tunnel/word_list.h"
+#include "wire/word_list.h"
 
 namespace korvan {
 namespace {

@@ -4,10 +4,10 @@
 #include <random>
 #include <string>
 
-#include "tunnel/frame_reader.h"
-#include "tunnel/frame_writer.h"
-#include "tunnel/opening.h"
-#include "tunnel/word_compress.h"
+#include "wire/frame_reader.h"
+#include "wire/frame_writer.h"
+#include "wire/opening.h"
+#include "wire/word_compress.h"
 
 namespace korvan {
 namespace {

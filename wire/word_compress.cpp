@@ -1,4 +1,4 @@
-#include "tunnel/word_compress.h"
+#include "wire/word_compress.h"
 
 #include <libdeflate.h>
 #include <zlib.h>

@@ -1,4 +1,4 @@
-#include "tunnel/word_list_builder.h"
+#include "tools/word_list/word_list_builder.h"
 
 #include <gtest/gtest.h>
 #include <zlib.h>
@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "tunnel/word_compress.h"
+#include "wire/word_compress.h"
 
 namespace korvan {
 namespace {

@@ -11,8 +11,8 @@
 #include <string>
 #include <thread>
 
-#include "tunnel/word_compress.h"
-#include "tunnel/word_list.h"
+#include "wire/word_compress.h"
+#include "wire/word_list.h"
 
 namespace korvan {
 namespace {

@@ -5,9 +5,9 @@
 #include <string>
 
 #include "tests/support/test_paths.h"
-#include "tunnel/frame_reader.h"
-#include "tunnel/word_compress.h"
-#include "tunnel/word_list.h"
+#include "wire/frame_reader.h"
+#include "wire/word_compress.h"
+#include "wire/word_list.h"
 
 namespace korvan {
 namespace {

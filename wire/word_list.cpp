@@ -1,4 +1,4 @@
-#include "tunnel/word_list.h"
+#include "wire/word_list.h"
 
 #include <zlib.h>
 

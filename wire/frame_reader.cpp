@@ -1,4 +1,4 @@
-#include "tunnel/frame_reader.h"
+#include "wire/frame_reader.h"
 
 #include <cstring>
 

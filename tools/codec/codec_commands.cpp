@@ -1,10 +1,10 @@
-#include "tunnel/codec_commands.h"
+#include "tools/codec/codec_commands.h"
 
 #include <array>
 
-#include "tunnel/frame_reader.h"
-#include "tunnel/frame_writer.h"
-#include "tunnel/word_compress.h"
+#include "wire/frame_reader.h"
+#include "wire/frame_writer.h"
+#include "wire/word_compress.h"
 
 namespace korvan {
 
