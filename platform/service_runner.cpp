@@ -56,9 +56,8 @@ int RunService(const ServiceOptions& options, std::ostream& out, std::ostream& e
 
   EventLoop loop;
   SystemClock clock;
-  SystemTickClock tick_clock;
   PosixNetwork network;
-  WorkerLauncher launcher(loop, tick_clock, network, *words);
+  WorkerLauncher launcher(loop, clock, network, *words);
   PosixListenerFactory listeners(launcher);
   ProfileFile profile(ProfileFile::Locate("Korvan.ini", config_dir));
   NoSystemProxy system_proxy;
@@ -87,7 +86,7 @@ int RunService(const ServiceOptions& options, std::ostream& out, std::ostream& e
     err << "korvan: log " << (app_dir / "korvan.log").string() << ": " << error << std::endl;
     return 1;
   }
-  ProxyEngine engine(form, texts, language, *words, FlashMovieResource(), tick_clock);
+  ProxyEngine engine(form, texts, language, *words, FlashMovieResource());
   launcher.set_host(&engine);
   form.set_word_list_version(words->version());
   form.Open(std::move(log_file), {});

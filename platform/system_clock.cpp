@@ -14,9 +14,7 @@ std::uint32_t SystemClock::TickCount() {
   return static_cast<std::uint32_t>(ms);
 }
 
-std::uint32_t SystemTickClock::Now() { return SystemClock().TickCount(); }
-
-void SystemTickClock::Sleep(std::uint32_t ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+void SystemClock::Sleep(std::uint32_t ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
 double DaysSince1899(const std::tm& local, int milliseconds) {
   using namespace std::chrono;

@@ -1,11 +1,10 @@
-// The real clock: a 32-bit millisecond tick from CLOCK_MONOTONIC (wraps
+// The real clock, for every thread: a 32-bit millisecond tick from CLOCK_MONOTONIC (wraps
 // like the system tick it stands for) and the local time.
 #pragma once
 
 #include <ctime>
 
-#include "shell/clock.h"
-#include "tunnel/worker_environment.h"
+#include "tunnel/clock.h"
 
 namespace korvan {
 
@@ -13,12 +12,6 @@ class SystemClock : public Clock {
  public:
   std::uint32_t TickCount() override;
   double Now() override;
-};
-
-// The same tick for the connection workers, which also sleep on it.
-class SystemTickClock : public TickClock {
- public:
-  std::uint32_t Now() override;
   void Sleep(std::uint32_t ms) override;
 };
 

@@ -6,7 +6,7 @@
 
 namespace korvan {
 
-WorkerLauncher::WorkerLauncher(MainThread& main_thread, TickClock& clock, Network& network, const WordList& words)
+WorkerLauncher::WorkerLauncher(MainThread& main_thread, Clock& clock, Network& network, const WordList& words)
     : main_thread_(main_thread), clock_(clock), network_(network), words_(words) {}
 
 WorkerLauncher::~WorkerLauncher() {
@@ -38,7 +38,7 @@ void WorkerLauncher::Start(std::shared_ptr<AcceptedSocket> socket, std::size_t e
   auto running = std::make_unique<Running>();
   running->worker = std::make_unique<TProxyThread>(WorkerEnvironment{main_thread_, clock_, network_, *host_, words_},
                                                    std::make_unique<PosixStreamSocket>(std::move(socket)),
-                                                   static_cast<int>(entry));
+                                                   entry);
   Running* r = running.get();
   r->thread = std::thread([r] {
     r->worker->ClientExecute();

@@ -19,7 +19,7 @@ namespace korvan {
 
 class WorkerLauncher : public ConnectionFactory {
  public:
-  WorkerLauncher(MainThread& main_thread, TickClock& clock, Network& network, const WordList& words);
+  WorkerLauncher(MainThread& main_thread, Clock& clock, Network& network, const WordList& words);
   ~WorkerLauncher() override;
 
   // The host must be set before the first connection arrives.
@@ -41,7 +41,7 @@ class WorkerLauncher : public ConnectionFactory {
   void JoinFinished();  // mutex held
 
   MainThread& main_thread_;
-  TickClock& clock_;
+  Clock& clock_;
   Network& network_;
   const WordList& words_;
   WorkerHost* host_ = nullptr;

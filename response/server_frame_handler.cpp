@@ -1,6 +1,5 @@
 #include "response/server_frame_handler.h"
 
-#include <cmath>
 #include <cstring>
 
 #include "response/generated_pages.h"
@@ -13,6 +12,9 @@ namespace {
 
 constexpr std::string_view kConnectEstablished =
     "HTTP/1.0 200 Connection established\r\nProxy-agent: KORVAN\r\n\r\n";
+// The account information after its kind byte: two dates, eight unused
+// bytes and one further byte.
+constexpr std::size_t kAccountInfoSize = 25;
 
 std::uint16_t Le16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] | (p[1] << 8)); }
 
@@ -22,189 +24,128 @@ double LeDouble(const std::uint8_t* p) {
   return v;
 }
 
+FrameOutcome Nothing() { return {FrameAction::kNothing, {}, 0}; }
+FrameOutcome Close() { return {FrameAction::kClose, {}, 0}; }
+
 }  // namespace
 
 ServerFrameHandler::ServerFrameHandler(const WordList& words, const TextTable& texts,
                                        std::span<const std::uint8_t> flash_movie, FrameHandlerShell& shell)
     : words_(words), texts_(texts), flash_movie_(flash_movie), shell_(shell) {}
 
-std::int32_t ServerFrameHandler::PutPage(TProxyThread& worker, const std::string& page) {
-  worker.FReply.assign(page.begin(), page.end());
-  return static_cast<std::int32_t>(page.size());
+FrameOutcome ServerFrameHandler::Page(const std::string& page, std::int64_t decompressed) const {
+  if (page.empty()) return Nothing();
+  return {FrameAction::kWrite, std::vector<std::uint8_t>(page.begin(), page.end()), decompressed};
 }
 
-void ServerFrameHandler::HandleServerFrame(TProxyThread& worker) {
-  const std::int32_t received = worker.FFrameLength;
-  const auto buffered = worker.FRxBuf.data();
-  if (received < 0 || worker.FPayloadOffset < 0 ||
-      static_cast<std::size_t>(worker.FPayloadOffset) + static_cast<std::size_t>(received) > buffered.size() ||
-      static_cast<std::size_t>(received) > kMaxUnpackedBlock) {
-    worker.FReply.clear();
-    worker.FFrameLength = -1;
-    return;
-  }
-  // The codec reads the payload where it lies; no copy is needed.
-  const std::uint8_t* payload = buffered.data() + worker.FPayloadOffset;
-  worker.FReply.resize(kMaxUnpackedBlock);
-  const int decoded = WordCompress::UnpackBlock(words_, payload, worker.FFrameEscape, worker.FFrameFlags,
-                                                static_cast<std::size_t>(received), worker.FReply.data());
-  const bool packed = (worker.FFrameFlags & (tfDeflate | tfWords)) != 0;
+FrameOutcome ServerFrameHandler::HandleControlFrame(const ControlFrame& frame, StatusReport& pending) {
+  if (frame.payload.size() > kMaxUnpackedBlock) return Close();
+  std::vector<std::uint8_t> data(kMaxUnpackedBlock);
+  const int decoded = WordCompress::UnpackBlock(words_, frame.payload.data(), frame.escape, frame.flags,
+                                                frame.payload.size(), data.data());
+  if (decoded < 1) return Close();
+  data.resize(static_cast<std::size_t>(decoded));
+  const std::size_t size = data.size();
 
-  std::int32_t result = 0;
-  std::int64_t decompressed = 0;
-  if (!(worker.FFrameFlags & tfControl)) {
-    // A damaged data frame closes the connection rather than silently
-    // dropping bytes from the middle of the client's stream.
-    if (decoded < 0 || (decoded == 0 && packed)) {
-      worker.FReply.clear();
-      worker.FFrameLength = -1;
-      return;
-    }
-    result = decoded;
-    worker.FReply.resize(static_cast<std::size_t>(decoded));
-    decompressed = result;
-  } else {
-    if (decoded < 1) {
-      worker.FReply.clear();
-      worker.FFrameLength = -1;
-      return;
-    }
-    worker.FReply.resize(static_cast<std::size_t>(decoded));
-    result = HandleControl(worker, static_cast<std::size_t>(decoded), decompressed);
-    if (result < 0) {
-      worker.FReply.clear();
-      worker.FFrameLength = result;
-      return;
-    }
-  }
-  if (result == 0) worker.FReply.clear();
-  worker.FFrameLength = result;
-  RecordInbound(worker, received, decompressed);
-}
-
-std::int32_t ServerFrameHandler::HandleControl(TProxyThread& worker, std::size_t decoded,
-                                               std::int64_t& decompressed) {
-  const std::vector<std::uint8_t> data = worker.FReply;  // the decoded payload, kind first
   const std::uint8_t kind = data[0];
-  const bool http = worker.FPlan.protocol == Protocol::kHttp;
+  const bool http = frame.protocol == Protocol::kHttp;
   const auto text_after_kind = [&] { return std::string(data.begin() + 1, data.end()); };
   const PageSources pages{texts_, shell_.PageTemplate(), flash_movie_};
-  std::int32_t result = 0;
-  worker.FReply.clear();
+  std::int64_t& delivered = pending.counters.delivered;
+  const auto report_text = [&](std::string text) {
+    pending.status_text = std::move(text);
+    ReportStatus(pending);
+  };
 
   if (kind <= ckBannerLast || kind == ckRecompressGif) {
     // Replacement banners and local GIF recompression are not part of this
     // build; the client's connection is closed instead of answered.
-    return -1;
+    return Close();
   }
   switch (kind) {
     case ckFlash:
-      result = PutPage(worker, MakePage(GeneratedPage::kFlash, "", pages));
-      decompressed = 0;
-      return result;
+      return Page(MakePage(GeneratedPage::kFlash, "", pages), 0);
     case ckStatusText:
-      worker.FStatusText = text_after_kind();
-      ReportStatus(worker);
-      return 0;
+      report_text(text_after_kind());
+      return Nothing();
     case ckLoginFailed:
     case ckNoCredit: {
       const bool login = kind == ckLoginFailed;
+      FrameOutcome outcome = Nothing();
       if (http) {
-        result = PutPage(worker, MakePage(login ? GeneratedPage::kLoginError : GeneratedPage::kNoCredit, "", pages));
+        const std::string page = MakePage(login ? GeneratedPage::kLoginError : GeneratedPage::kNoCredit, "", pages);
+        outcome = Page(page, static_cast<std::int64_t>(page.size()));
       }
-      // With the parser's own addition the frame counts as its 3 bytes.
-      worker.FDelivered += 3 - result;
-      worker.FStatusText = texts_.Text(login ? TextKey::InvalidUserOrPwd : TextKey::NoCreditLog);
-      ReportStatus(worker);
-      decompressed = result;
-      return result;
+      // With the page the worker writes, the frame counts as its 3 bytes.
+      delivered += 3 - static_cast<std::int64_t>(outcome.bytes.size());
+      report_text(std::string(texts_.Text(login ? TextKey::InvalidUserOrPwd : TextKey::NoCreditLog)));
+      return outcome;
     }
-    case ckGatewayError:
+    case ckGatewayError: {
       if (!http) {
-        worker.FDelivered += 2;
-        return -1;
+        delivered += 2;
+        return Close();
       }
-      result = PutPage(worker, MakePage(GeneratedPage::kGatewayError, text_after_kind(), pages));
-      worker.FDelivered += static_cast<std::int64_t>(decoded) + 2 - result;
-      decompressed = result;
-      return result;
-    case ckConnectOk:
-      result = PutPage(worker, std::string(kConnectEstablished));
-      worker.FDelivered += 3 - result;
-      decompressed = result;
-      return result;
-    case ckAccountInfo: {
-      if (decoded < 1 + worker.FAccountInfo.size()) return -1;  // claims more than it carries
-      std::memcpy(worker.FAccountInfo.data(), data.data() + 1, worker.FAccountInfo.size());
-      shell_.AccountInfoArrived(LeDouble(data.data() + 1), LeDouble(data.data() + 9), data[25]);
-      worker.FDelivered += static_cast<std::int64_t>(decoded);
-      return 0;
+      const std::string page = MakePage(GeneratedPage::kGatewayError, text_after_kind(), pages);
+      delivered += static_cast<std::int64_t>(size) + 2 - static_cast<std::int64_t>(page.size());
+      return Page(page, static_cast<std::int64_t>(page.size()));
     }
+    case ckConnectOk:
+      delivered += 3 - static_cast<std::int64_t>(kConnectEstablished.size());
+      return Page(std::string(kConnectEstablished), static_cast<std::int64_t>(kConnectEstablished.size()));
+    case ckAccountInfo:
+      if (size < 1 + kAccountInfoSize) return Close();  // claims more than it carries
+      shell_.AccountInfoArrived(LeDouble(data.data() + 1), LeDouble(data.data() + 9), data[kAccountInfoSize]);
+      delivered += static_cast<std::int64_t>(size);
+      return Nothing();
     case ckFtpListing: {
-      const FtpListing listing =
-          ParseFtpListingPayload(std::span<const std::uint8_t>(data.data() + 1, decoded - 1));
+      const FtpListing listing = ParseFtpListingPayload(std::span<const std::uint8_t>(data.data() + 1, size - 1));
       const std::string table = MakeFtpTable(shell_.FtpTableTemplate(), BuildFtpRows(listing, shell_.Formats()));
-      result = PutPage(worker, MakePage(GeneratedPage::kFtpListing, table, pages));
-      worker.FDelivered += static_cast<std::int64_t>(decoded) + 2 - result;
-      decompressed = result;
-      return result;
+      const std::string page = MakePage(GeneratedPage::kFtpListing, table, pages);
+      delivered += static_cast<std::int64_t>(size) + 2 - static_cast<std::int64_t>(page.size());
+      return Page(page, static_cast<std::int64_t>(page.size()));
     }
     case ckTooManyConnections:
-      worker.FStatusText = texts_.Text(TextKey::TooManyConnections);
-      ReportStatus(worker);
-      return 0;
+      report_text(std::string(texts_.Text(TextKey::TooManyConnections)));
+      return Nothing();
     case ckCountOnly: {
       // The size travels in the payload as received (these frames are never
       // packed), two bytes after the kind.
-      const auto buffered = worker.FRxBuf.data();
-      if (worker.FFrameLength < 3) return -1;
-      const std::uint16_t size = Le16(buffered.data() + worker.FPayloadOffset + 1);
-      worker.FFullSize = size;
-      worker.FDelivered += size;
-      shell_.AddTraffic(worker.FRxStartTick, worker.FRxEndTick, 0, 0, 0, size);
-      return 0;
+      if (frame.payload.size() < 3) return Close();
+      const std::uint16_t full_size = Le16(frame.payload.data() + 1);
+      delivered += full_size;
+      shell_.AddTraffic(frame.previous_start, frame.previous_end, 0, 0, 0, full_size);
+      return Nothing();
     }
     default:
-      return -1;
+      return Close();
   }
 }
 
-void ServerFrameHandler::RecordInbound(TProxyThread& worker, std::int64_t received, std::int64_t decompressed) {
-  // The time since the buffer was last empty is shared out by this frame's
-  // share of the bytes buffered.
-  const std::uint32_t now = shell_.Now();
-  const std::uint32_t start = worker.FLastEmptyTick;
-  const auto buffered = static_cast<double>(worker.FRxBuf.size());
-  std::uint32_t end = now;
-  if (buffered > 0) {
-    const double later_share = (buffered - static_cast<double>(received)) / buffered;
-    end = now - static_cast<std::uint32_t>(std::lround(later_share * static_cast<double>(now - start)));
+void ServerFrameHandler::ReportStatus(StatusReport& report) {
+  TransferCounters& c = report.counters;
+  shell_.AddToTotals(static_cast<double>(c.delivered) / 1024.0, static_cast<double>(c.raw_out) / 1024.0,
+                     static_cast<double>(c.wire_in) / 1024.0, static_cast<double>(c.wire_out) / 1024.0);
+  for (const TrafficSample& s : report.samples) {
+    shell_.AddTraffic(s.start, s.end, s.raw_out, s.wire_out, s.wire_in, s.raw_in);
   }
-  worker.FRxStartTick = start;
-  worker.FRxEndTick = end;
-  shell_.AddTraffic(start, end, 0, 0, received, decompressed);
-  worker.FLastEmptyTick = end;
-}
-
-void ServerFrameHandler::ReportStatus(TProxyThread& worker) {
-  shell_.AddToTotals(static_cast<double>(worker.FDelivered) / 1024.0, static_cast<double>(worker.FRawOut) / 1024.0,
-                     static_cast<double>(worker.FWireIn) / 1024.0, static_cast<double>(worker.FWireOut) / 1024.0);
-  if (worker.FIsUpdateCheck && !worker.FStatusText.empty()) shell_.SetUpdaterLastError(worker.FStatusText);
-  if (!worker.FStatusText.empty()) {
-    const bool connection_error = worker.FStatusText == texts_.Text(TextKey::ServerConnectionErr) ||
-                                  worker.FStatusText == texts_.Text(TextKey::ParentProxyErr);
+  report.samples.clear();
+  if (report.is_update_check && !report.status_text.empty()) shell_.SetUpdaterLastError(report.status_text);
+  if (!report.status_text.empty()) {
+    const bool connection_error = report.status_text == texts_.Text(TextKey::ServerConnectionErr) ||
+                                  report.status_text == texts_.Text(TextKey::ParentProxyErr);
     if (!connection_error || shell_.ListConnectErrors()) {
-      shell_.WriteToLog(worker.FStatusText);
+      shell_.WriteToLog(report.status_text);
       shell_.ShowMessagesPage();
-      worker.FStatusText.clear();
+      report.status_text.clear();
       shell_.SetTrayIcon(kTrayIconAlarm);
     }
   }
-  if (worker.FConnDelta != 0) {
-    shell_.AddOpenConnections(worker.FConnDelta);
-    worker.FConnDelta = 0;
+  if (report.connection_delta != 0) {
+    shell_.AddOpenConnections(report.connection_delta);
+    report.connection_delta = 0;
   }
-  worker.FDelivered = worker.FRawOut = worker.FWireIn = worker.FWireOut = 0;
+  c = TransferCounters{};
   shell_.ShowStatistics();
 }
 

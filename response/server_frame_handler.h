@@ -1,9 +1,10 @@
-// What becomes of each frame from the server, and the periodic hand-over of
-// a worker's counters and status text to the shell.
+// What becomes of each control frame from the server, and the hand-over of
+// a worker's counters, samples and status text to the shell. Data frames
+// never come here: the worker unpacks them on its own thread.
 //
-// Thread safety: both operations run on the main thread only, inside a
-// worker's hand-off while that worker waits; frames of all connections are
-// therefore handled one at a time.
+// Thread rule: main thread only, inside a worker's hand-off while that
+// worker waits; control frames of all connections are therefore handled one
+// at a time.
 #pragma once
 
 #include <cstdint>
@@ -14,7 +15,7 @@
 
 #include "localisation/text_table.h"
 #include "response/ftp_listing.h"
-#include "tunnel/proxy_thread.h"
+#include "tunnel/worker_messages.h"
 #include "wire/word_list.h"
 
 namespace korvan {
@@ -24,7 +25,6 @@ namespace korvan {
 class FrameHandlerShell {
  public:
   virtual ~FrameHandlerShell() = default;
-  virtual std::uint32_t Now() = 0;
   virtual void AddTraffic(std::uint32_t start, std::uint32_t end, std::int64_t raw_out, std::int64_t wire_out,
                           std::int64_t wire_in, std::int64_t raw_in) = 0;
   // Adds to the four running totals, in KiB.
@@ -53,21 +53,20 @@ class ServerFrameHandler {
   ServerFrameHandler(const WordList& words, const TextTable& texts, std::span<const std::uint8_t> flash_movie,
                      FrameHandlerShell& shell);
 
-  // Decodes the current frame of `worker` (flags, escape, payload offset and
-  // length in its fields), leaves the client's bytes in FReply and the result
-  // in FFrameLength: a count to write, 0 for nothing, negative to close.
-  void HandleServerFrame(TProxyThread& worker);
+  // Decodes the control frame and turns it into bytes for the client,
+  // nothing, or close. `pending` is the worker's report not yet handed
+  // over: texts for the log are reported with it at once, and the kinds
+  // that answer with a page of their own adjust its delivered count so that
+  // the frame counts as the short frame that asked for it.
+  FrameOutcome HandleControlFrame(const ControlFrame& frame, StatusReport& pending);
 
-  // Folds the worker's counters into the totals, logs its status text,
-  // applies its open-connection change and sets the counters to 0.
-  void ReportStatus(TProxyThread& worker);
+  // Folds the report's counters (in KiB) and samples into the statistics,
+  // applies its connection change, logs its status text when the log takes
+  // it (clearing it), and leaves the counters at 0.
+  void ReportStatus(StatusReport& report);
 
  private:
-  // Returns the result length; `decompressed` receives the size that the
-  // statistics count as delivered uncompressed.
-  std::int32_t HandleControl(TProxyThread& worker, std::size_t decoded, std::int64_t& decompressed);
-  std::int32_t PutPage(TProxyThread& worker, const std::string& page);
-  void RecordInbound(TProxyThread& worker, std::int64_t received, std::int64_t decompressed);
+  FrameOutcome Page(const std::string& page, std::int64_t decompressed) const;
 
   const WordList& words_;
   const TextTable& texts_;

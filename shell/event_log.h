@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "shell/clock.h"
+#include "tunnel/clock.h"
 #include "shell/locale_format.h"
 #include "shell/log_file.h"
 

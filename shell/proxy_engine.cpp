@@ -16,14 +16,14 @@ std::uint32_t Clamp32(std::int64_t v) {
 }  // namespace
 
 ProxyEngine::ProxyEngine(KorvanForm& form, const TextTable& texts, const LanguageState& language,
-                         const WordList& words, std::span<const std::uint8_t> flash_movie, TickClock& clock)
-    : form_(form), texts_(texts), language_(language), clock_(clock), handler_(words, texts, flash_movie, *this) {}
+                         const WordList& words, std::span<const std::uint8_t> flash_movie)
+    : form_(form), texts_(texts), language_(language), handler_(words, texts, flash_movie, *this) {}
 
-void ProxyEngine::PrepareOpening(TProxyThread& worker) {
-  const auto entry = form_.ports().CopyEntry(static_cast<std::size_t>(worker.port_index()));
+OpeningDecision ProxyEngine::PrepareOpening(const AcceptedClient& client) {
+  OpeningDecision decision;
+  const auto entry = form_.ports().CopyEntry(client.port_index);
   if (!entry || entry->protocol > static_cast<std::uint8_t>(Protocol::kSmtp)) {
-    worker.Terminate();  // the row was deleted meanwhile
-    return;
+    return decision;  // the row was deleted meanwhile
   }
   const WorkingSettings& w = form_.working;
   OpeningInputs in;
@@ -44,18 +44,19 @@ void ProxyEngine::PrepareOpening(TProxyThread& worker) {
   in.parent_password = w.parent_proxy_password;
 
   const AccessDecision access =
-      CheckIP(w.accept_ip, worker.FLocalAddress, worker.FClientIP, worker.FClientPort, updater_local_port,
+      CheckIP(w.accept_ip, client.local_address, client.address, client.port, updater_local_port,
               form_.settings._ListErrIP.checked, texts_.Text(TextKey::AccessDeniedErr));
   if (!access.admitted) {
     if (!access.log_text.empty()) {
       form_.WriteToLog(access.log_text);
       form_.SetTrayIcon(kTrayIconAlarm);
     }
-    worker.Terminate();
-    return;
+    return decision;
   }
-  worker.FIsUpdateCheck = worker.FClientPort == updater_local_port;
-  worker.FPlan = PrepareOpeningPlan(in);
+  decision.admitted = true;
+  decision.is_update_check = client.port == updater_local_port;
+  decision.plan = PrepareOpeningPlan(in);
+  return decision;
 }
 
 std::string ProxyEngine::TunnelFailureText(TunnelFailure failure) {

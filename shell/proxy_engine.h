@@ -14,7 +14,7 @@
 #include "localisation/text_table.h"
 #include "response/server_frame_handler.h"
 #include "shell/korvan_form.h"
-#include "tunnel/proxy_thread.h"
+#include "tunnel/worker_host.h"
 
 namespace korvan {
 
@@ -25,18 +25,19 @@ inline constexpr std::int32_t kUpdaterIdle = -1;
 class ProxyEngine : public WorkerHost, public FrameHandlerShell {
  public:
   ProxyEngine(KorvanForm& form, const TextTable& texts, const LanguageState& language, const WordList& words,
-              std::span<const std::uint8_t> flash_movie, TickClock& clock);
+              std::span<const std::uint8_t> flash_movie);
 
   // WorkerHost
-  void PrepareOpening(TProxyThread& worker) override;
-  void HandleServerFrame(TProxyThread& worker) override { handler_.HandleServerFrame(worker); }
-  void ReportStatus(TProxyThread& worker) override { handler_.ReportStatus(worker); }
+  OpeningDecision PrepareOpening(const AcceptedClient& client) override;
+  FrameOutcome HandleControlFrame(const ControlFrame& frame, StatusReport& pending) override {
+    return handler_.HandleControlFrame(frame, pending);
+  }
+  void ReportStatus(StatusReport& report) override { handler_.ReportStatus(report); }
   std::string TunnelFailureText(TunnelFailure failure) override;
-  void AddTraffic(std::uint32_t start, std::uint32_t end, std::int64_t raw_out, std::int64_t wire_out,
-                  std::int64_t wire_in, std::int64_t raw_in) override;
 
   // FrameHandlerShell
-  std::uint32_t Now() override { return clock_.Now(); }
+  void AddTraffic(std::uint32_t start, std::uint32_t end, std::int64_t raw_out, std::int64_t wire_out,
+                  std::int64_t wire_in, std::int64_t raw_in) override;
   void AddToTotals(double received_raw_kib, double sent_raw_kib, double received_wire_kib,
                    double sent_wire_kib) override;
   void AccountInfoArrived(double prepaid_until, double valid_until, std::uint8_t further) override;
@@ -59,7 +60,6 @@ class ProxyEngine : public WorkerHost, public FrameHandlerShell {
   KorvanForm& form_;
   const TextTable& texts_;
   const LanguageState& language_;
-  TickClock& clock_;
   ServerFrameHandler handler_;
   int open_connections_ = 0;
   std::string updater_last_error_;

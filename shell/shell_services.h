@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include "localisation/text_table.h"
-#include "shell/clock.h"
+#include "tunnel/clock.h"
 #include "shell/listener.h"
 #include "shell/locale_format.h"
 #include "shell/profile_store.h"

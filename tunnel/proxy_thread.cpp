@@ -1,55 +1,38 @@
 #include "tunnel/proxy_thread.h"
 
 #include <algorithm>
+#include <cstring>
 
+#include "tunnel/data_frames.h"
 #include "wire/frame_writer.h"
 
 namespace korvan {
 
-TProxyThread::TProxyThread(WorkerEnvironment env, std::unique_ptr<StreamSocket> client, int port_index)
+TProxyThread::TProxyThread(WorkerEnvironment env, std::unique_ptr<StreamSocket> client, std::size_t port_index)
     : env_(env), client_(std::move(client)), port_index_(port_index) {}
 
 void TProxyThread::CloseClient() {
   if (client_) client_->Close();
 }
 
-bool TProxyThread::CountersIdle() const {
-  return FDelivered == 0 && FRawOut == 0 && FWireIn == 0 && FWireOut == 0 &&
-         (FStatusText.empty() || FStatusText == status_after_hand_off_);
-}
-
-void TProxyThread::HandOffStatus() {
-  env_.main_thread.Invoke([this] {
-    env_.host.ReportStatus(*this);
-    status_after_hand_off_ = FStatusText;
-  });
-}
-
 void TProxyThread::ClientExecute() {
   if (!client_) return;
-  FLocalAddress = client_->LocalAddress();
-  FClientIP = client_->PeerAddress();
-  FClientPort = client_->PeerPort();
-  env_.main_thread.Invoke([this] { env_.host.PrepareOpening(*this); });
-
-  if (!FRefusal.empty()) {
-    client_->Write({reinterpret_cast<const std::uint8_t*>(FRefusal.data()), FRefusal.size()});
-    env_.clock.Sleep(kRefusalCloseDelayMs);
-    CloseClient();
-    Terminate();
+  const AcceptedClient who{port_index_, client_->LocalAddress(), client_->PeerAddress(), client_->PeerPort()};
+  OpeningDecision decision;
+  OnMainThread([&] { decision = env_.host.PrepareOpening(who); });
+  if (!decision.admitted) {
+    TurnAway(decision.refusal);
+    return;
   }
   if (!ClientOpen() || Terminated()) {
-    CloseClient();
-    env_.clock.Sleep(kRefusalCloseDelayMs);
+    TurnAway({});
     return;
   }
 
-  FConnDelta = 1;
-  FStatusText.clear();
-  FDelivered = FRawOut = FWireIn = FWireOut = 0;
-  FRxBuf.Clear();
-  raw_buf_.assign(kMaxUnpackedBlock + 1, 0);
-  frame_buf_.assign(kFrameBufferSize, 0);
+  plan_ = std::move(decision.plan);
+  report_ = StatusReport{};
+  report_.is_update_check = decision.is_update_check;
+  report_.connection_delta = 1;
   try {
     Pump();
   } catch (...) {
@@ -57,40 +40,56 @@ void TProxyThread::ClientExecute() {
     // text, if one was set, reaches the log through the last hand-off.
   }
   tunnel_.reset();
-  FConnDelta -= 1;
+  report_.connection_delta -= 1;
   HandOffStatus();
   CloseClient();
 }
 
+// A client that is not carried: the refusal text (if any), a moment for it
+// to arrive, and the end. The counters are never touched.
+void TProxyThread::TurnAway(const std::string& refusal) {
+  Terminate();
+  if (!refusal.empty()) {
+    client_->Write({reinterpret_cast<const std::uint8_t*>(refusal.data()), refusal.size()});
+    env_.clock.Sleep(kRefusalCloseDelayMs);
+    CloseClient();
+  }
+  CloseClient();
+  env_.clock.Sleep(kRefusalCloseDelayMs);
+}
+
 void TProxyThread::Pump() {
   client_->SetTimeout(kClientTimeoutMs);
-  TunnelConnection connection = ConnectTunnel(FPlan, env_.network, env_.clock);
+  TunnelConnection connection = ConnectTunnel(plan_, env_.network, env_.clock);
   if (!connection.socket) {
-    env_.main_thread.Invoke([&] { FStatusText = env_.host.TunnelFailureText(connection.failure); });
+    OnMainThread([&] { report_.status_text = env_.host.TunnelFailureText(connection.failure); });
     return;
   }
   tunnel_ = std::move(connection.socket);
-  FRawOut = 0;
+  report_.counters.raw_out = 0;
+  raw_buf_ = std::make_unique_for_overwrite<std::uint8_t[]>(kMaxRawBlock + 1);
+  frame_buf_ = std::make_unique_for_overwrite<std::uint8_t[]>(kFrameBufferSize);
 
-  std::uint32_t last_send = env_.clock.Now();
-  if (!FPlan.initial_data.empty()) {
-    std::copy(FPlan.initial_data.begin(), FPlan.initial_data.end(), raw_buf_.begin());
-    SendBlock(FPlan.initial_data.size(), last_send);
+  std::uint32_t last_send = env_.clock.TickCount();
+  last_empty_tick_ = last_send;
+  if (!plan_.initial_data.empty()) {
+    std::memcpy(raw_buf_.get(), plan_.initial_data.data(), plan_.initial_data.size());
+    SendBlock(plan_.initial_data.size(), last_send);
   }
   if (!connection.early_bytes.empty()) {
-    FWireIn += static_cast<std::int64_t>(connection.early_bytes.size());
-    FRxBuf.Append(connection.early_bytes);
+    report_.counters.wire_in += static_cast<std::int64_t>(connection.early_bytes.size());
+    received_.Append(connection.early_bytes);
     if (!DeliverFrames()) CloseClient();
   }
 
-  last_send = env_.clock.Now();
+  last_send = env_.clock.TickCount();
   std::uint32_t last_recv = last_send;
   bool stop = Terminated();
   while (!stop && ClientOpen() && tunnel_) {
     // Read what the client has ready, up to one block.
     std::size_t count = 0;
     while (!Terminated() && ClientOpen() && count < kMaxRawBlock && client_->Readable()) {
-      const long n = client_->Read(raw_buf_.data() + count, kMaxRawBlock - count);
+      const long n = client_->Read(raw_buf_.get() + count, kMaxRawBlock - count);
       if (n <= 0) {
         CloseClient();
       } else {
@@ -98,59 +97,75 @@ void TProxyThread::Pump() {
       }
     }
     if (count > 0) SendBlock(count, last_send);
-
     // Ports whose server speaks first get the opening alone.
-    if (!FPlan.opening.empty() && FPlan.protocol != Protocol::kHttp && tunnel_) {
-      FRawOut += static_cast<std::int64_t>(FPlan.opening.size());
-      if (!tunnel_->Write(FPlan.opening)) tunnel_.reset();
-      FPlan.opening.clear();
-    }
+    if (!plan_.opening.empty() && plan_.protocol != Protocol::kHttp && tunnel_) SendOpeningAlone();
 
-    if (FRxBuf.empty()) FLastEmptyTick = env_.clock.Now();
+    if (received_.empty()) last_empty_tick_ = env_.clock.TickCount();
     if (tunnel_) ReadTunnel(last_recv);
 
-    const std::uint32_t now = env_.clock.Now();
+    const std::uint32_t now = env_.clock.TickCount();
     stop = (TicksSince(now, last_send) > kIdleLimitMs && TicksSince(now, last_recv) > kIdleLimitMs) || Terminated();
-
     if (StatusDue(now)) {
       HandOffStatus();
       last_status_ = now;
     } else if (!stop && ClientOpen() && tunnel_) {
-      // Nothing to report yet: sleep until either side has bytes, until the
-      // counters are due, or, when idle, until the idle limit would be
-      // passed (at most kIdleWakeMs, to notice Terminate()).
-      const bool idle = CountersIdle();
-      std::uint32_t wait = kBusyStatusIntervalMs - std::min(TicksSince(now, last_status_), kBusyStatusIntervalMs);
-      if (idle) {
-        std::vector<std::uint8_t>().swap(delivery_);
-        const std::uint32_t quiet = std::min(TicksSince(now, last_send), TicksSince(now, last_recv));
-        wait = std::min(kIdleWakeMs, quiet >= kIdleLimitMs ? 1 : kIdleLimitMs - quiet + 1);
-      }
-      env_.network.WaitReadable(*client_, *tunnel_, wait);
+      WaitForEitherSide(now, last_send, last_recv);
     }
   }
 }
 
+// Nothing to report yet: sleep until either side has bytes, until the
+// counters are due, or, when idle, until the idle limit would be passed (at
+// most kIdleWakeMs, to notice Terminate()).
+void TProxyThread::WaitForEitherSide(std::uint32_t now, std::uint32_t last_send, std::uint32_t last_recv) {
+  std::uint32_t wait = kBusyStatusIntervalMs - std::min(TicksSince(now, last_status_), kBusyStatusIntervalMs);
+  if (ReportIdle()) {
+    delivery_.Release();
+    if (received_.empty()) received_.Release();
+    const std::uint32_t quiet = std::min(TicksSince(now, last_send), TicksSince(now, last_recv));
+    wait = std::min(kIdleWakeMs, quiet >= kIdleLimitMs ? 1 : kIdleLimitMs - quiet + 1);
+  }
+  env_.network.WaitReadable(*client_, *tunnel_, wait);
+}
+
+bool TProxyThread::ReportIdle() const {
+  return report_.counters.IsZero() && report_.samples.empty() &&
+         (report_.status_text.empty() || report_.status_text == declined_text_);
+}
+
 bool TProxyThread::StatusDue(std::uint32_t now) const {
-  if (FConnDelta != 0 || (!FStatusText.empty() && FStatusText != status_after_hand_off_)) return true;
-  return !CountersIdle() && TicksSince(now, last_status_) >= kBusyStatusIntervalMs;
+  if (report_.connection_delta != 0 || (!report_.status_text.empty() && report_.status_text != declined_text_)) {
+    return true;
+  }
+  return !ReportIdle() && TicksSince(now, last_status_) >= kBusyStatusIntervalMs;
+}
+
+void TProxyThread::HandOffStatus() {
+  OnMainThread([this] { env_.host.ReportStatus(report_); });
+  declined_text_ = report_.status_text;
+}
+
+void TProxyThread::SendOpeningAlone() {
+  report_.counters.raw_out += static_cast<std::int64_t>(plan_.opening.size());
+  if (!tunnel_->Write(plan_.opening)) tunnel_.reset();
+  plan_.opening.clear();
 }
 
 void TProxyThread::SendBlock(std::size_t count, std::uint32_t& last_send) {
-  FRawOut += static_cast<std::int64_t>(count);
-  const std::uint32_t block_start = env_.clock.Now();
-  const EncodedFrame frame =
-      EncodeFrame(env_.words, std::span<const std::uint8_t>(raw_buf_.data(), count),
-                  std::span<std::uint8_t, kFrameBufferSize>(frame_buf_.data(), kFrameBufferSize), FWireOut);
-  const std::span<const std::uint8_t> bytes(frame_buf_.data() + frame.offset, frame.length);
+  report_.counters.raw_out += static_cast<std::int64_t>(count);
+  const std::uint32_t block_start = env_.clock.TickCount();
+  const EncodedFrame frame = EncodeFrame(env_.words, std::span<const std::uint8_t>(raw_buf_.get(), count),
+                                         std::span<std::uint8_t, kFrameBufferSize>(frame_buf_.get(), kFrameBufferSize),
+                                         report_.counters.wire_out);
+  const std::span<const std::uint8_t> bytes(frame_buf_.get() + frame.offset, frame.length);
   bool written = false;
-  if (FPlan.opening.empty()) {
+  if (plan_.opening.empty()) {
     written = tunnel_->Write(bytes);
   } else {
     // The opening and the first frame leave in one write.
-    std::vector<std::uint8_t> first = std::move(FPlan.opening);
-    FPlan.opening.clear();
-    FRawOut += static_cast<std::int64_t>(first.size());
+    std::vector<std::uint8_t> first = std::move(plan_.opening);
+    plan_.opening.clear();
+    report_.counters.raw_out += static_cast<std::int64_t>(first.size());
     first.insert(first.end(), bytes.begin(), bytes.end());
     written = tunnel_->Write(first);
   }
@@ -158,24 +173,24 @@ void TProxyThread::SendBlock(std::size_t count, std::uint32_t& last_send) {
     tunnel_.reset();
     return;
   }
-  const std::uint32_t block_end = env_.clock.Now();
-  env_.main_thread.Invoke([&] {
-    env_.host.AddTraffic(block_start, block_end, static_cast<std::int64_t>(count),
-                         static_cast<std::int64_t>(frame.length), 0, 0);
-  });
+  const std::uint32_t block_end = env_.clock.TickCount();
+  report_.AddSample({block_start, block_end, static_cast<std::int64_t>(count), static_cast<std::int64_t>(frame.length),
+                     0, 0});
   last_send = block_end;
 }
 
 void TProxyThread::ReadTunnel(std::uint32_t& last_recv) {
   while (tunnel_ && tunnel_->Readable()) {
-    const long n = tunnel_->Read(raw_buf_.data(), kTunnelReadSize);
+    // Straight into the receive buffer: no copy on the way to the codec.
+    const std::span<std::uint8_t> room = received_.AppendSpace(kTunnelReadSize);
+    const long n = tunnel_->Read(room.data(), room.size());
     if (n <= 0) {
-      tunnel_.reset();  // frames still incomplete in FRxBuf are dropped
+      tunnel_.reset();  // frames still incomplete in the buffer are dropped
       return;
     }
-    last_recv = env_.clock.Now();
-    FWireIn += n;
-    FRxBuf.Append(std::span<const std::uint8_t>(raw_buf_.data(), static_cast<std::size_t>(n)));
+    received_.CommitAppend(static_cast<std::size_t>(n));
+    last_recv = env_.clock.TickCount();
+    report_.counters.wire_in += n;
     if (!ClientOpen()) return;
     if (!DeliverFrames()) {
       CloseClient();
@@ -184,36 +199,62 @@ void TProxyThread::ReadTunnel(std::uint32_t& last_recv) {
   }
 }
 
+// Takes every complete frame from the front of the receive buffer, in
+// order. False when the connection must close; what the frames before the
+// failing one produced has reached the client by then.
 bool TProxyThread::DeliverFrames() {
-  for (;;) {
-    delivery_.clear();
-    if (delivery_.capacity() == 0) delivery_.reserve(kDeliveryBatchBytes + kMaxUnpackedBlock);
-    FrameVerdict verdict = FrameVerdict::kContinue;
-    env_.main_thread.Invoke([&] {
-      verdict = DecodeFrames(FRxBuf, [this](const ReceiveBuffer&, const FrameView& frame) { return HandleFrame(frame); });
-    });
-    if (FRxBuf.empty()) FLastEmptyTick = env_.clock.Now();
-    // What the frames before a failing one produced still reaches the client.
-    if (!delivery_.empty()) {
-      if (!client_->Write(delivery_)) return false;
-      FDelivered += static_cast<std::int64_t>(delivery_.size());
+  FrameView frame;
+  while (PeekFrame(received_.data(), frame)) {
+    if (frame.flags & tfControl) {
+      if (!HandleControlFrame(frame)) {
+        FlushDelivery();
+        return false;
+      }
+    } else {
+      const std::span<std::uint8_t> out = delivery_.AppendSpace(kMaxUnpackedBlock);
+      const int n = UnpackDataFrame(env_.words, frame, received_.data(), out.data());
+      if (n < 0) {
+        FlushDelivery();
+        return false;
+      }
+      delivery_.CommitAppend(static_cast<std::size_t>(n));
+      RecordInbound(frame.payload_length, n);
     }
-    if (verdict == FrameVerdict::kClose) return false;
-    if (verdict == FrameVerdict::kContinue) return true;
+    received_.Consume(frame.frame_length);
+    if (delivery_.size() >= kDeliveryBatchBytes && !FlushDelivery()) return false;
   }
+  if (received_.empty()) last_empty_tick_ = env_.clock.TickCount();
+  return FlushDelivery();
 }
 
-// On the main thread, inside the worker's hand-off.
-FrameVerdict TProxyThread::HandleFrame(const FrameView& frame) {
-  FFrameFlags = frame.flags;
-  FFrameEscape = frame.escape;
-  FPayloadOffset = static_cast<std::int32_t>(frame.payload_offset);
-  FFrameLength = static_cast<std::int32_t>(frame.payload_length);
-  env_.host.HandleServerFrame(*this);
-  if (FFrameLength < 0) return FrameVerdict::kClose;
-  const std::size_t n = std::min<std::size_t>(static_cast<std::size_t>(FFrameLength), FReply.size());
-  delivery_.insert(delivery_.end(), FReply.begin(), FReply.begin() + static_cast<long>(n));
-  return delivery_.size() >= kDeliveryBatchBytes ? FrameVerdict::kPause : FrameVerdict::kContinue;
+bool TProxyThread::HandleControlFrame(const FrameView& frame) {
+  const ControlFrame control{frame.flags,    frame.escape,    received_.data().subspan(frame.payload_offset, frame.payload_length),
+                             plan_.protocol, previous_start_, previous_end_};
+  FrameOutcome outcome;
+  OnMainThread([&] { outcome = env_.host.HandleControlFrame(control, report_); });
+  if (outcome.action == FrameAction::kClose) return false;
+  if (outcome.action == FrameAction::kWrite) delivery_.Append(outcome.bytes);
+  RecordInbound(frame.payload_length, outcome.decompressed);
+  return true;
+}
+
+// The frame's span of time for the chart: from when the buffer was last
+// empty, by its share of the bytes buffered (this frame and those behind).
+void TProxyThread::RecordInbound(std::size_t payload, std::int64_t decompressed) {
+  const std::uint32_t start = last_empty_tick_;
+  const std::uint32_t end = FrameEndTick(env_.clock.TickCount(), start, received_.size(), payload);
+  previous_start_ = start;
+  previous_end_ = end;
+  report_.AddSample({start, end, 0, 0, static_cast<std::int64_t>(payload), decompressed});
+  last_empty_tick_ = end;
+}
+
+bool TProxyThread::FlushDelivery() {
+  if (delivery_.empty()) return true;
+  const bool written = client_->Write(delivery_.data());
+  if (written) report_.counters.delivered += static_cast<std::int64_t>(delivery_.size());
+  delivery_.Clear();
+  return written;
 }
 
 }  // namespace korvan

@@ -70,7 +70,7 @@ bool ConnectAnswerOpensTunnel(std::string_view answer) {
   return answer.starts_with("HTTP/1.0 200 ") || answer.starts_with("HTTP/1.1 200 ");
 }
 
-TunnelConnection ConnectTunnel(OpeningPlan& plan, Network& network, TickClock& clock) {
+TunnelConnection ConnectTunnel(OpeningPlan& plan, Network& network, Clock& clock) {
   TunnelConnection result;
   const bool via_parent = !plan.parent_host.empty();
   const std::string& host = via_parent ? plan.parent_host : plan.server_address;

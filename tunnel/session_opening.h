@@ -75,6 +75,6 @@ inline constexpr std::uint32_t kTunnelTimeoutMs = 5000;
 // then through a parent proxy the CONNECT handshake (answer read until an
 // empty line or 5000 ms of silence). `plan.parent_host` is cleared when the
 // proxy refuses, so that the failure is reported as the server's.
-TunnelConnection ConnectTunnel(OpeningPlan& plan, Network& network, TickClock& clock);
+TunnelConnection ConnectTunnel(OpeningPlan& plan, Network& network, Clock& clock);
 
 }  // namespace korvan

@@ -1,6 +1,7 @@
 // What a connection worker needs from the world around it, as small
-// interfaces: the main-thread hand-off, the tick clock, and stream sockets.
-// The platform layer implements them; tests replace them with fakes.
+// interfaces: the main-thread hand-off and stream sockets (the clock is in
+// tunnel/clock.h). The platform layer implements them; tests replace them
+// with fakes, including fault-injecting ones.
 #pragma once
 
 #include <cstddef>
@@ -10,9 +11,13 @@
 #include <span>
 #include <string>
 
+#include "tunnel/clock.h"
+
 namespace korvan {
 
 // Runs work on the main thread, which owns all shared state.
+//
+// Thread rule: Invoke may be called from any thread.
 class MainThread {
  public:
   virtual ~MainThread() = default;
@@ -21,18 +26,10 @@ class MainThread {
   virtual void Invoke(const std::function<void()>& fn) = 0;
 };
 
-// The system's 32-bit millisecond tick, compared by unsigned subtraction.
-class TickClock {
- public:
-  virtual ~TickClock() = default;
-  virtual std::uint32_t Now() = 0;
-  virtual void Sleep(std::uint32_t ms) = 0;
-};
-
-// Milliseconds from `earlier` to `later`, right across the tick's wrap.
-constexpr std::uint32_t TicksSince(std::uint32_t later, std::uint32_t earlier) { return later - earlier; }
-
 // A connected, blocking TCP stream.
+//
+// Thread rule: one thread uses a stream at a time, except Close(), which
+// any thread may call to wake and end the stream's user.
 class StreamSocket {
  public:
   virtual ~StreamSocket() = default;
@@ -54,12 +51,15 @@ class StreamSocket {
   virtual std::uint16_t PeerPort() const = 0;
 };
 
+// Opens tunnel connections and waits on two streams at once.
+//
+// Thread rule: any thread; each call stands alone.
 class Network {
  public:
   virtual ~Network() = default;
   // Opens a blocking connection; null when it cannot be opened.
   virtual std::unique_ptr<StreamSocket> Connect(const std::string& host, std::uint16_t port) = 0;
-  // Returns when either socket is readable or `timeout_ms` has passed.
+  // Returns when either stream is readable or `timeout_ms` has passed.
   virtual void WaitReadable(StreamSocket& first, StreamSocket& second, std::uint32_t timeout_ms) = 0;
 };
 

@@ -1,25 +1,47 @@
 #include "wire/frame_reader.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace korvan {
 
 void ReceiveBuffer::Append(std::span<const std::uint8_t> bytes) {
-  if (start_ > 0) {
-    bytes_.erase(bytes_.begin(), bytes_.begin() + static_cast<std::ptrdiff_t>(start_));
-    start_ = 0;
-  }
-  bytes_.insert(bytes_.end(), bytes.begin(), bytes.end());
+  if (bytes.empty()) return;
+  const std::span<std::uint8_t> room = AppendSpace(bytes.size());
+  std::memcpy(room.data(), bytes.data(), bytes.size());
+  CommitAppend(bytes.size());
 }
+
+std::span<std::uint8_t> ReceiveBuffer::AppendSpace(std::size_t count) {
+  const std::size_t held = size();
+  if (start_ > 0 && end_ + count > capacity_) {
+    // Shift the held bytes down before growing: the consumed front is free.
+    if (held > 0) std::memmove(storage_.get(), storage_.get() + start_, held);
+    start_ = 0;
+    end_ = held;
+  }
+  if (end_ + count > capacity_) {
+    const std::size_t capacity = std::max(end_ + count, capacity_ + capacity_ / 2);
+    auto grown = std::make_unique_for_overwrite<std::uint8_t[]>(capacity);
+    if (held > 0) std::memcpy(grown.get(), storage_.get() + start_, held);
+    storage_ = std::move(grown);
+    capacity_ = capacity;
+    start_ = 0;
+    end_ = held;
+  }
+  return {storage_.get() + end_, count};
+}
+
+void ReceiveBuffer::CommitAppend(std::size_t count) { end_ = std::min(end_ + count, capacity_); }
 
 void ReceiveBuffer::Consume(std::size_t count) {
-  start_ += count < size() ? count : size();
-  if (start_ == bytes_.size()) Clear();
+  start_ += std::min(count, size());
+  if (start_ == end_) Clear();
 }
 
-void ReceiveBuffer::Clear() {
-  bytes_.clear();
-  start_ = 0;
+void ReceiveBuffer::Release() {
+  storage_.reset();
+  capacity_ = start_ = end_ = 0;
 }
 
 bool PeekFrame(std::span<const std::uint8_t> buffered, FrameView& frame) {

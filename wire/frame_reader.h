@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <span>
 #include <vector>
 
@@ -29,19 +30,36 @@ struct FrameView {
 enum class FrameVerdict { kContinue, kClose, kPause };
 
 // The bytes received and not yet consumed. Consuming from the front moves
-// an offset; the bytes are shifted down only when more arrive.
+// an offset; the bytes are shifted down only when more arrive. Bytes can be
+// received straight into the free space at the end (AppendSpace, then
+// CommitAppend), so that a read needs no copy; that space is not cleared.
+//
+// Thread rule: one owner at a time; no internal locking.
 class ReceiveBuffer {
  public:
+  ReceiveBuffer() = default;
+  ReceiveBuffer(ReceiveBuffer&&) noexcept = default;
+  ReceiveBuffer& operator=(ReceiveBuffer&&) noexcept = default;
+
   void Append(std::span<const std::uint8_t> bytes);
-  std::span<const std::uint8_t> data() const { return {bytes_.data() + start_, bytes_.size() - start_}; }
-  std::size_t size() const { return bytes_.size() - start_; }
-  bool empty() const { return size() == 0; }
+  // `count` writable bytes after the held ones, valid until the next call
+  // that changes the buffer; CommitAppend(n) then adds the first n of them.
+  std::span<std::uint8_t> AppendSpace(std::size_t count);
+  void CommitAppend(std::size_t count);
+
+  std::span<const std::uint8_t> data() const { return {storage_.get() + start_, end_ - start_}; }
+  std::size_t size() const { return end_ - start_; }
+  bool empty() const { return end_ == start_; }
   void Consume(std::size_t count);
-  void Clear();
+  void Clear() { start_ = end_ = 0; }
+  // Gives the storage back (an idle connection keeps no big buffer).
+  void Release();
 
  private:
-  std::vector<std::uint8_t> bytes_;
+  std::unique_ptr<std::uint8_t[]> storage_;
+  std::size_t capacity_ = 0;
   std::size_t start_ = 0;
+  std::size_t end_ = 0;
 };
 
 // Reads the header at the front of `buffered`. Returns false while the frame

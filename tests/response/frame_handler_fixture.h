@@ -1,5 +1,5 @@
-// A worker's fields and a recording shell, for driving the server frame
-// handler one frame at a time.
+// A worker's pending report and a recording shell, for driving the server
+// frame handler one control frame at a time.
 #pragma once
 
 #include <memory>
@@ -10,6 +10,7 @@
 #include "localisation/product_version.h"
 #include "localisation/text_table.h"
 #include "response/server_frame_handler.h"
+#include "wire/frame_reader.h"
 #include "wire/frame_writer.h"
 
 namespace korvan::test {
@@ -19,7 +20,6 @@ class RecordingShell : public FrameHandlerShell {
   explicit RecordingShell(const TextTable& texts)
       : page_template(FillPageTemplate(texts, "1.1 (Build 0.1)")), ftp_template(FillFtpTableTemplate(texts)) {}
 
-  std::uint32_t Now() override { return now; }
   void AddTraffic(std::uint32_t start, std::uint32_t end, std::int64_t raw_out, std::int64_t wire_out,
                   std::int64_t wire_in, std::int64_t raw_in) override {
     traffic.push_back({start, end, raw_out, wire_out, wire_in, raw_in});
@@ -48,7 +48,6 @@ class RecordingShell : public FrameHandlerShell {
     std::uint32_t start, end;
     std::int64_t raw_out, wire_out, wire_in, raw_in;
   };
-  std::uint32_t now = 10000;
   std::vector<Traffic> traffic;
   double totals[4] = {0, 0, 0, 0};
   std::vector<double> account;
@@ -64,54 +63,31 @@ class RecordingShell : public FrameHandlerShell {
   ListingFormat formats;
 };
 
-class NullMainThread : public MainThread {
- public:
-  void Invoke(const std::function<void()>& fn) override { fn(); }
-};
-class NullClock : public TickClock {
- public:
-  std::uint32_t Now() override { return 0; }
-  void Sleep(std::uint32_t) override {}
-};
-class NullNetwork : public Network {
- public:
-  std::unique_ptr<StreamSocket> Connect(const std::string&, std::uint16_t) override { return nullptr; }
-  void WaitReadable(StreamSocket&, StreamSocket&, std::uint32_t) override {}
-};
-class NullHost : public WorkerHost {
- public:
-  void PrepareOpening(TProxyThread&) override {}
-  void HandleServerFrame(TProxyThread&) override {}
-  void ReportStatus(TProxyThread&) override {}
-  std::string TunnelFailureText(TunnelFailure) override { return {}; }
-  void AddTraffic(std::uint32_t, std::uint32_t, std::int64_t, std::int64_t, std::int64_t, std::int64_t) override {}
-};
-
-// One worker whose receive buffer the test fills frame by frame.
+// One connection's side of the handler: its port's protocol, its report
+// not yet handed over, and the last outcome.
 class HandlerBench {
  public:
   explicit HandlerBench(Protocol protocol = Protocol::kHttp)
-      : words(1, {"<html>", "Content-Type: "}),
-        shell(texts),
-        handler(words, texts, flash, shell),
-        worker(WorkerEnvironment{main_thread, clock, network, host, words}, nullptr, 0) {
-    worker.FPlan.protocol = protocol;
-  }
+      : words(1, {"<html>", "Content-Type: "}), shell(texts), handler(words, texts, flash, shell), protocol(protocol) {}
 
-  // Puts `frame` (and `behind`, more bytes after it) into the buffer and
-  // handles the frame. Returns the result length.
-  std::int32_t Handle(const std::vector<std::uint8_t>& frame, const std::vector<std::uint8_t>& behind = {}) {
-    worker.FRxBuf.Clear();
-    worker.FRxBuf.Append(frame);
-    worker.FRxBuf.Append(behind);
+  // Hands `frame` (a whole control frame) to the handler. Returns the
+  // result as a length: the bytes to write, 0 for nothing, -1 to close.
+  std::int32_t Handle(const std::vector<std::uint8_t>& frame) {
     FrameView view;
-    if (!PeekFrame(worker.FRxBuf.data(), view)) return -1000;
-    worker.FFrameFlags = view.flags;
-    worker.FFrameEscape = view.escape;
-    worker.FPayloadOffset = static_cast<std::int32_t>(view.payload_offset);
-    worker.FFrameLength = static_cast<std::int32_t>(view.payload_length);
-    handler.HandleServerFrame(worker);
-    return worker.FFrameLength;
+    if (!PeekFrame(frame, view)) return -1000;
+    const ControlFrame control{view.flags, view.escape,
+                               std::span<const std::uint8_t>(frame).subspan(view.payload_offset, view.payload_length),
+                               protocol, previous_start, previous_end};
+    last = handler.HandleControlFrame(control, pending);
+    switch (last.action) {
+      case FrameAction::kClose:
+        return -1;
+      case FrameAction::kNothing:
+        return 0;
+      case FrameAction::kWrite:
+        return static_cast<std::int32_t>(last.bytes.size());
+    }
+    return -1;
   }
 
   std::vector<std::uint8_t> Control(std::uint8_t kind, std::string_view rest = {}, bool packed = false) {
@@ -121,18 +97,18 @@ class HandlerBench {
     return MakeFrame(tfControl, payload);
   }
 
-  std::string Reply() const { return std::string(worker.FReply.begin(), worker.FReply.end()); }
+  std::string Reply() const { return std::string(last.bytes.begin(), last.bytes.end()); }
 
   WordList words;
   TextTable texts;
   std::vector<std::uint8_t> flash = std::vector<std::uint8_t>(1416, 0x46);
   RecordingShell shell;
   ServerFrameHandler handler;
-  NullMainThread main_thread;
-  NullClock clock;
-  NullNetwork network;
-  NullHost host;
-  TProxyThread worker;
+  Protocol protocol;
+  std::uint32_t previous_start = 0;
+  std::uint32_t previous_end = 0;
+  StatusReport pending;
+  FrameOutcome last;
 };
 
 }  // namespace korvan::test

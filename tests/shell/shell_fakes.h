@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "shell/clock.h"
+#include "tunnel/clock.h"
 #include "shell/listener.h"
 #include "shell/log_file.h"
 #include "shell/profile_store.h"
@@ -101,6 +101,7 @@ class FakeClock : public Clock {
   double now = 45000.5;  // 2023-03-15 12:00:00
   std::uint32_t TickCount() override { return tick; }
   double Now() override { return now; }
+  void Sleep(std::uint32_t ms) override { tick += ms; }
 };
 
 class MemoryProxyStore : public SystemProxyStore {

@@ -19,7 +19,7 @@ Bytes ToBytes(std::string_view s) { return Bytes(s.begin(), s.end()); }
 // socket, the worker on its own thread, the fake server.
 class WorkerRun {
  public:
-  explicit WorkerRun(Protocol protocol, TickClock* clock = nullptr, Network* network = nullptr)
+  explicit WorkerRun(Protocol protocol, Clock* clock = nullptr, Network* network = nullptr)
       : words_(std::make_shared<const WordList>(
             1, std::vector<std::string>{"Content-Type: text/html\r\n", "<html>", "Host: "})),
         server_(words_),
@@ -86,7 +86,7 @@ class WorkerRun {
   test::SerialMainThread main_thread_;
   test::RealClock real_clock_;
   test::PosixNetwork real_network_;
-  TickClock* clock_;
+  Clock* clock_;
   Network* network_;
   test::LoopbackListener listener_;
   std::unique_ptr<test::PosixStreamSocket> client_;
@@ -133,8 +133,10 @@ TEST(ProxyThread, HttpOpeningWaitsForTheRequestAndLeavesWithIt) {
   EXPECT_EQ(run.host_.raw_out, static_cast<std::int64_t>(request.size() + 18));
   EXPECT_EQ(run.host_.wire_out, static_cast<std::int64_t>(received.size() - 18));
   EXPECT_EQ(run.host_.wire_in, static_cast<std::int64_t>(frames.size()));
-  ASSERT_EQ(run.host_.samples.size(), 1U);
-  EXPECT_EQ(run.host_.samples[0].raw_out, static_cast<std::int64_t>(request.size()));
+  ASSERT_EQ(run.host_.outbound.size(), 1U);
+  EXPECT_EQ(run.host_.outbound[0].raw_out, static_cast<std::int64_t>(request.size()));
+  EXPECT_EQ(run.host_.inbound.size(), 2U) << "one sample per frame received";
+  EXPECT_EQ(run.host_.control_frames, 0) << "data frames never cross to the main thread";
 }
 
 TEST(ProxyThread, ServerSpeaksFirstOnSocksAndSmtpPorts) {
@@ -227,7 +229,8 @@ TEST(ProxyThread, FramesArrivingTogetherKeepTheirOrderUpToABadOne) {
   EXPECT_TRUE(got == expected) << "every frame before the bad one arrives, in order";
   run.Join();
   EXPECT_EQ(run.host_.delivered, static_cast<std::int64_t>(expected.size()));
-  EXPECT_EQ(run.host_.frames, 11);
+  EXPECT_EQ(run.host_.control_frames, 1) << "only the control frame crossed to the main thread";
+  EXPECT_EQ(run.host_.inbound.size(), 10U);
 }
 
 TEST(ProxyThread, CountersOfAnOpenConnectionReachTheMainThreadWithoutMoreTraffic) {
@@ -284,7 +287,7 @@ TEST(ProxyThread, UnreachableServerIsLoggedAfterOneRetry) {
   EXPECT_TRUE(run.ClientSeesEnd());
   run.Join();
   EXPECT_EQ(run.host_.log, (std::vector<std::string>{"server failed"}));
-  EXPECT_EQ(clock.Now(), 1000U + kConnectRetryDelayMs);
+  EXPECT_EQ(clock.TickCount(), 1000U + kConnectRetryDelayMs);
   // +1 and -1 meet in the one hand-off at the end.
   EXPECT_EQ(run.host_.reports, 1);
   EXPECT_EQ(run.host_.open_connections, 0);
@@ -299,7 +302,7 @@ TEST(ProxyThread, IdleConnectionEndsAfterTenMinutesOfSilenceBothWays) {
   ASSERT_NE(conn, nullptr);
   EXPECT_TRUE(run.ClientSeesEnd());
   run.Join();
-  const std::uint32_t elapsed = clock.Now() - 0xFFFF0000U;
+  const std::uint32_t elapsed = clock.TickCount() - 0xFFFF0000U;
   EXPECT_GT(elapsed, kIdleLimitMs);
   EXPECT_LE(elapsed, kIdleLimitMs + 2 * kHandOffIntervalMs);
   EXPECT_EQ(run.host_.conn_deltas, (std::vector<int>{1, -1}));

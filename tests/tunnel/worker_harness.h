@@ -28,21 +28,23 @@ class SerialMainThread : public MainThread {
   std::recursive_mutex mutex_;
 };
 
-class RealClock : public TickClock {
+class RealClock : public Clock {
  public:
-  std::uint32_t Now() override {
+  std::uint32_t TickCount() override {
     return static_cast<std::uint32_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
                                           std::chrono::steady_clock::now().time_since_epoch())
                                           .count());
   }
+  double Now() override { return 45000.5; }
   void Sleep(std::uint32_t ms) override { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 };
 
 // Time moves only when the worker sleeps or waits with nothing to read.
-class FakeClock : public TickClock {
+class FakeClock : public Clock {
  public:
   explicit FakeClock(std::uint32_t start) : now_(start) {}
-  std::uint32_t Now() override { return now_.load(); }
+  std::uint32_t TickCount() override { return now_.load(); }
+  double Now() override { return 45000.5; }
   void Sleep(std::uint32_t ms) override { now_ += ms; }
   void Advance(std::uint32_t ms) { now_ += ms; }
 
@@ -62,13 +64,8 @@ class FakeTimeNetwork : public PosixNetwork {
   FakeClock& clock_;
 };
 
-struct Sample {
-  std::uint32_t start, end;
-  std::int64_t raw_out, wire_out;
-};
-
-// Records what the worker hands over; passes data frames through and answers
-// a few control kinds the way the real frame handler does.
+// Records what the worker hands over and answers a few control kinds the
+// way the real frame handler does.
 class RecordingHost : public WorkerHost {
  public:
   explicit RecordingHost(const WordList& words) : words_(words) {}
@@ -77,78 +74,69 @@ class RecordingHost : public WorkerHost {
   std::string refusal;
   bool terminate = false;
 
-  void PrepareOpening(TProxyThread& worker) override {
+  OpeningDecision PrepareOpening(const AcceptedClient&) override {
     prepared = true;
-    if (terminate) {
-      worker.Terminate();
-      return;
-    }
-    worker.FRefusal = refusal;
-    worker.FPlan = PrepareOpeningPlan(inputs);
+    OpeningDecision decision;
+    if (terminate) return decision;
+    decision.refusal = refusal;
+    decision.admitted = refusal.empty();
+    decision.plan = PrepareOpeningPlan(inputs);
+    return decision;
   }
 
-  void HandleServerFrame(TProxyThread& worker) override {
-    ++frames;
-    const auto data = worker.FRxBuf.data();
-    std::vector<std::uint8_t> source(data.begin() + worker.FPayloadOffset,
-                                     data.begin() + worker.FPayloadOffset + worker.FFrameLength);
+  FrameOutcome HandleControlFrame(const ControlFrame& frame, StatusReport& pending) override {
+    ++control_frames;
+    std::vector<std::uint8_t> source(frame.payload.begin(), frame.payload.end());
     source.resize(std::max<std::size_t>(source.size(), 1));
-    worker.FReply.assign(kMaxUnpackedBlock, 0);
-    const int n = WordCompress::UnpackBlock(words_, source.data(), worker.FFrameEscape, worker.FFrameFlags,
-                                            static_cast<std::size_t>(worker.FFrameLength), worker.FReply.data());
-    if (!(worker.FFrameFlags & tfControl)) {
-      worker.FFrameLength = n;
-      return;
+    std::vector<std::uint8_t> out(kMaxUnpackedBlock);
+    const int n = WordCompress::UnpackBlock(words_, source.data(), frame.escape, frame.flags, frame.payload.size(),
+                                            out.data());
+    if (n < 1) return {FrameAction::kClose, {}, 0};
+    if (out[0] == ckStatusText) {
+      pending.status_text.assign(out.begin() + 1, out.begin() + n);
+      ReportStatus(pending);
+      return {FrameAction::kNothing, {}, 0};
     }
-    if (n < 1) {
-      worker.FFrameLength = -1;
-      return;
-    }
-    const std::uint8_t kind = worker.FReply[0];
-    if (kind == ckStatusText) {
-      worker.FStatusText.assign(worker.FReply.begin() + 1, worker.FReply.begin() + n);
-      worker.FFrameLength = 0;
-    } else if (kind == ckConnectOk) {
+    if (out[0] == ckConnectOk) {
       const std::string ok = "HTTP/1.0 200 Connection established\r\nProxy-agent: KORVAN\r\n\r\n";
-      worker.FReply.assign(ok.begin(), ok.end());
-      worker.FFrameLength = static_cast<std::int32_t>(ok.size());
-    } else {
-      worker.FFrameLength = -1;
+      return {FrameAction::kWrite, std::vector<std::uint8_t>(ok.begin(), ok.end()), 60};
     }
+    return {FrameAction::kClose, {}, 0};
   }
 
-  void ReportStatus(TProxyThread& worker) override {
+  void ReportStatus(StatusReport& report) override {
     ++reports;
-    delivered += worker.FDelivered;
-    raw_out += worker.FRawOut;
-    wire_in += worker.FWireIn;
-    wire_out += worker.FWireOut;
-    open_connections += worker.FConnDelta;
-    if (worker.FConnDelta != 0) conn_deltas.push_back(worker.FConnDelta);
-    worker.FConnDelta = 0;
-    if (!worker.FStatusText.empty()) log.push_back(worker.FStatusText);
-    worker.FStatusText.clear();
-    worker.FDelivered = worker.FRawOut = worker.FWireIn = worker.FWireOut = 0;
+    delivered += report.counters.delivered;
+    raw_out += report.counters.raw_out;
+    wire_in += report.counters.wire_in;
+    wire_out += report.counters.wire_out;
+    open_connections += report.connection_delta;
+    if (report.connection_delta != 0) conn_deltas.push_back(report.connection_delta);
+    report.connection_delta = 0;
+    if (!report.status_text.empty()) log.push_back(report.status_text);
+    report.status_text.clear();
+    report.counters = TransferCounters{};
+    for (const TrafficSample& s : report.samples) {
+      if (s.raw_out != 0 || s.wire_out != 0) outbound.push_back(s);
+      if (s.wire_in != 0 || s.raw_in != 0) inbound.push_back(s);
+    }
+    report.samples.clear();
   }
 
   std::string TunnelFailureText(TunnelFailure failure) override {
     return failure == TunnelFailure::kParentProxy ? "parent proxy failed" : "server failed";
   }
 
-  void AddTraffic(std::uint32_t start, std::uint32_t end, std::int64_t raw_out_bytes, std::int64_t wire_out_bytes,
-                  std::int64_t, std::int64_t) override {
-    samples.push_back({start, end, raw_out_bytes, wire_out_bytes});
-  }
-
   // Read only after the worker has ended, or from inside a hand-off.
   bool prepared = false;
-  int frames = 0;
+  int control_frames = 0;
   int reports = 0;
   std::int64_t delivered = 0, raw_out = 0, wire_in = 0, wire_out = 0;
   int open_connections = 0;
   std::vector<int> conn_deltas;
   std::vector<std::string> log;
-  std::vector<Sample> samples;
+  std::vector<TrafficSample> outbound;  // one per frame sent
+  std::vector<TrafficSample> inbound;   // one per frame received
 
  private:
   const WordList& words_;
