@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
@@ -108,8 +109,14 @@ void EventLoop::RunPending() {
   }
 }
 
-void EventLoop::AddTimer(std::chrono::milliseconds interval, std::function<void()> fn) {
-  timers_.push_back({interval, std::chrono::steady_clock::now() + interval, std::move(fn)});
+EventLoop::TimerId EventLoop::StartTimer(std::chrono::milliseconds interval, std::function<void()> fn) {
+  const TimerId id = next_timer_++;
+  timers_.push_back({id, interval, std::chrono::steady_clock::now() + interval, std::move(fn)});
+  return id;
+}
+
+void EventLoop::StopTimer(TimerId id) {
+  std::erase_if(timers_, [id](const Timer& t) { return t.id == id; });
 }
 
 void EventLoop::QuitOnTerminationSignals() {
@@ -143,12 +150,23 @@ int EventLoop::Run() {
     }
     const auto now = std::chrono::steady_clock::now();
     int timeout = -1;
+    // A timer's work may start or stop timers: run the due ones by id.
+    std::vector<TimerId> due;
     for (Timer& t : timers_) {
       if (t.due <= now) {
         t.due = now + t.interval;
-        t.fn();
+        due.push_back(t.id);
       }
-      const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(t.due - now).count();
+    }
+    for (const TimerId id : due) {
+      const auto it = std::find_if(timers_.begin(), timers_.end(), [id](const Timer& t) { return t.id == id; });
+      if (it == timers_.end()) continue;
+      const std::function<void()> fn = it->fn;
+      fn();
+    }
+    for (const Timer& t : timers_) {
+      const auto wait = std::max<long long>(
+          0, std::chrono::duration_cast<std::chrono::milliseconds>(t.due - now).count());
       timeout = timeout < 0 ? static_cast<int>(wait) : std::min(timeout, static_cast<int>(wait));
     }
     pollfd fds[2] = {{wake_read_.get(), POLLIN, 0}, {g_signal_read.get(), POLLIN, 0}};

@@ -1,10 +1,10 @@
 // The main thread's event loop for service mode and tests: work handed over
 // by other threads, repeating timers, and an orderly quit on SIGTERM/SIGINT.
 //
-// Thread safety: Invoke, Post and Quit may be called from any thread; Run,
-// AddTimer and RunPending belong to the thread that created the loop, which
-// is the thread that runs it. Signal
-// handlers only write one byte to a pipe; the loop does the work.
+// Thread rule: Invoke, Post and Quit may be called from any thread; Run,
+// StartTimer, StopTimer and RunPending belong to the thread that created the
+// loop, which is the thread that runs it. Signal handlers only write one
+// byte to a pipe; the loop does the work.
 #pragma once
 
 #include <atomic>
@@ -19,12 +19,11 @@
 
 #include "platform/fd_io.h"
 #include "platform/one_shot_event.h"
-#include "shell/listener.h"
-#include "tunnel/worker_environment.h"
+#include "shell/platform_services.h"
 
 namespace korvan {
 
-class EventLoop : public MainThread, public MessagePump {
+class EventLoop : public MainLoop {
  public:
   EventLoop();
   ~EventLoop() override;
@@ -34,19 +33,20 @@ class EventLoop : public MainThread, public MessagePump {
   // Runs `fn` on the loop's thread and waits for it; on that thread, at once.
   void Invoke(const std::function<void()>& fn) override;
   // Queues `fn` without waiting.
-  void Post(std::function<void()> fn);
+  void Post(std::function<void()> fn) override;
   // Runs what other threads have handed over so far.
   void RunPending() override;
 
   // Calls `fn` every `interval` on the loop's thread while the loop runs.
-  void AddTimer(std::chrono::milliseconds interval, std::function<void()> fn);
+  TimerId StartTimer(std::chrono::milliseconds interval, std::function<void()> fn) override;
+  void StopTimer(TimerId id) override;
 
   // Makes SIGTERM and SIGINT end Run() (one loop per process may do so).
   void QuitOnTerminationSignals();
 
   // Runs until Quit(); returns the number of the signal that ended it, or 0.
   int Run();
-  void Quit();
+  void Quit() override;
   // After the tear-down: from now on Invoke runs its work on the caller's
   // thread, one at a time, so that workers still ending never wait for a
   // loop that no longer runs.
@@ -58,6 +58,7 @@ class EventLoop : public MainThread, public MessagePump {
     OneShotEvent done;  // waited on by this task's caller alone
   };
   struct Timer {
+    TimerId id;
     std::chrono::milliseconds interval;
     std::chrono::steady_clock::time_point due;
     std::function<void()> fn;
@@ -77,6 +78,7 @@ class EventLoop : public MainThread, public MessagePump {
   bool ended_ = false;
   bool quit_ = false;
   std::vector<Timer> timers_;
+  TimerId next_timer_ = 1;
 };
 
 }  // namespace korvan

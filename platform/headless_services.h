@@ -31,6 +31,7 @@ class StderrPrompts : public UserPrompts {
  public:
   // `log` receives every message as well, once the log is there.
   StderrPrompts(std::ostream& err, std::function<void(std::string_view)> log) : err_(err), log_(std::move(log)) {}
+  void set_log(std::function<void(std::string_view)> log) { log_ = std::move(log); }
   void ShowError(std::string_view text) override;
   // Nobody can answer in service mode: every question is answered No.
   bool AskYesNo(std::string_view caption, std::string_view text) override;

@@ -6,8 +6,15 @@
 
 namespace korvan {
 
-WorkerLauncher::WorkerLauncher(MainThread& main_thread, Clock& clock, Network& network, const WordList& words)
-    : main_thread_(main_thread), clock_(clock), network_(network), words_(words) {}
+WorkerLauncher::WorkerLauncher(MainLoop& loop, Clock& clock, Network& network)
+    : loop_(loop), clock_(clock), network_(network) {}
+
+void WorkerLauncher::Begin(WorkerHost& host, const WordList& words) {
+  std::lock_guard lock(mutex_);
+  host_ = &host;
+  words_ = &words;
+  stopping_ = false;
+}
 
 WorkerLauncher::~WorkerLauncher() {
   std::lock_guard lock(mutex_);
@@ -31,12 +38,12 @@ void WorkerLauncher::JoinFinished() {
 void WorkerLauncher::Start(std::shared_ptr<AcceptedSocket> socket, std::size_t entry) {
   std::lock_guard lock(mutex_);
   JoinFinished();
-  if (stopping_ || host_ == nullptr) {
+  if (stopping_ || host_ == nullptr || words_ == nullptr) {
     socket->Close();
     return;
   }
   auto running = std::make_unique<Running>();
-  running->worker = std::make_unique<TProxyThread>(WorkerEnvironment{main_thread_, clock_, network_, *host_, words_},
+  running->worker = std::make_unique<TProxyThread>(WorkerEnvironment{loop_, clock_, network_, *host_, *words_},
                                                    std::make_unique<PosixStreamSocket>(std::move(socket)),
                                                    entry);
   Running* r = running.get();
@@ -47,7 +54,7 @@ void WorkerLauncher::Start(std::shared_ptr<AcceptedSocket> socket, std::size_t e
   running_.push_back(std::move(running));
 }
 
-void WorkerLauncher::StopAll(MessagePump& pump) {
+void WorkerLauncher::EndAll() {
   {
     std::lock_guard lock(mutex_);
     stopping_ = true;
@@ -55,7 +62,7 @@ void WorkerLauncher::StopAll(MessagePump& pump) {
   }
   // A worker notices within a second; its last hand-offs need the pump.
   for (;;) {
-    pump.RunPending();
+    loop_.RunPending();
     {
       std::lock_guard lock(mutex_);
       JoinFinished();

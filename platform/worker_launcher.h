@@ -1,8 +1,9 @@
 // Starts a connection worker on a thread of its own for every accepted
 // connection, and ends them all at shutdown.
 //
-// Thread safety: Start runs on the listeners' accept threads; StopAll and
-// live_workers on the main thread.
+// Thread rule: Start runs on the listeners' accept threads; Begin, EndAll
+// and live_workers on the main thread. `mutex_` guards the list of running
+// workers and the host.
 #pragma once
 
 #include <atomic>
@@ -13,24 +14,22 @@
 
 #include "platform/posix_listener.h"
 #include "shell/listener.h"
+#include "shell/platform_services.h"
 #include "tunnel/proxy_thread.h"
 
 namespace korvan {
 
-class WorkerLauncher : public ConnectionFactory {
+class WorkerLauncher : public ConnectionFactory, public ConnectionWorkers {
  public:
-  WorkerLauncher(MainThread& main_thread, Clock& clock, Network& network, const WordList& words);
+  // Workers hand off through `loop`, which also runs their last hand-offs
+  // while EndAll waits for them.
+  WorkerLauncher(MainLoop& loop, Clock& clock, Network& network);
   ~WorkerLauncher() override;
 
-  // The host must be set before the first connection arrives.
-  void set_host(WorkerHost* host) { host_ = host; }
-
+  void Begin(WorkerHost& host, const WordList& words) override;
   void Start(std::shared_ptr<AcceptedSocket> socket, std::size_t entry) override;
-
-  // Asks every worker to end and waits until all have, running their
-  // hand-offs through `pump` meanwhile.
-  void StopAll(MessagePump& pump);
-  std::size_t live_workers();
+  void EndAll() override;
+  std::size_t live_workers() override;
 
  private:
   struct Running {
@@ -40,11 +39,11 @@ class WorkerLauncher : public ConnectionFactory {
   };
   void JoinFinished();  // mutex held
 
-  MainThread& main_thread_;
+  MainLoop& loop_;
   Clock& clock_;
   Network& network_;
-  const WordList& words_;
   WorkerHost* host_ = nullptr;
+  const WordList* words_ = nullptr;
   std::mutex mutex_;
   std::list<std::unique_ptr<Running>> running_;
   bool stopping_ = false;

@@ -10,8 +10,8 @@ ConnectionPage::ConnectionPage() {
   SetEditable(false);
 }
 
-void ConnectionPage::_UseParentProxyClick() {
-  const bool on = _UseParentProxy.enabled && _UseParentProxy.checked;
+void ConnectionPage::UseParentProxyClick() {
+  const bool on = UseParentProxy.enabled && UseParentProxy.checked;
   ParentProxyE.enabled = on;
   ParentPortSE.enabled = on;
   PPUserE.enabled = on;
@@ -23,10 +23,10 @@ void ConnectionPage::SetEditable(bool editable) {
   PassEL.enabled = editable;
   ServerCB.enabled = editable;
   AcceptIPEL.enabled = editable;
-  _btnSave.enabled = editable;
+  btnSave.enabled = editable;
   ConnectionsLB.enabled = editable;
-  _UseParentProxy.enabled = editable;
-  _UseParentProxyClick();
+  UseParentProxy.enabled = editable;
+  UseParentProxyClick();
 }
 
 }  // namespace korvan

@@ -15,20 +15,20 @@ struct ConnectionPage {
   EditBox PassEL;
   ComboBox ServerCB;
   EditBox AcceptIPEL;
-  CheckBox _UseParentProxy;
+  CheckBox UseParentProxy;
   EditBox ParentProxyE;
   SpinEdit ParentPortSE{1, 65535, 3128};
   EditBox PPUserE;
   EditBox PPPassE;
   SystemConnections ConnectionsLB;
   Button Button1;
-  Button _btnSave;
-  Button _ResetConn;
+  Button btnSave;
+  Button ResetConn;
 
   bool edit_mode = false;
 
   // Enables the parent-proxy fields exactly when the box is enabled and checked.
-  void _UseParentProxyClick();
+  void UseParentProxyClick();
   // Locks or unlocks the fields that edit mode governs.
   void SetEditable(bool editable);
 };

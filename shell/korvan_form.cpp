@@ -22,19 +22,26 @@ void KorvanForm::Open(std::unique_ptr<LogFile> log_file, const std::vector<std::
   WriteToLog(services_.texts.Text(TextKey::ApplicationStart));
   communication.ConnectionsLB.Build(services_.texts.Text(TextKey::LANSettings), dial_up_names,
                                     services_.system_proxy);
-  communication.ConnectionsLB.visible = !services_.service_mode;
+  communication.ConnectionsLB.visible = !service_mode_;
   ReadConfiguration();
   ShowStatistics();
   // Save leaves edit mode, so it must find the form in it.
   communication.IDSE.enabled = true;
-  _btnSaveClick();
+  btnSaveClick();
   chart.Reset(services_.clock.TickCount());
   form_ready_ = true;
+  changes.Notify(ModelChange::kSettings);
+  changes.Notify(ModelChange::kPortTable);
+}
+
+void KorvanForm::SetServiceMode(bool service_mode) {
+  service_mode_ = service_mode;
+  communication.ConnectionsLB.visible = !service_mode;
 }
 
 void KorvanForm::Close() {
   WriteINI();
-  if (!services_.service_mode) {
+  if (!service_mode_) {
     auto& list = communication.ConnectionsLB;
     for (std::size_t i = 0; i < list.items.size(); ++i) {
       if (!list.items[i].checked) continue;
@@ -48,6 +55,31 @@ void KorvanForm::Close() {
 
 void KorvanForm::ShowStatistics() {
   statistics_texts = korvan::ShowStatistics(statistics, services_.locale, services_.texts);
+  changes.Notify(ModelChange::kStatistics);
+}
+
+void KorvanForm::WriteToLog(std::string_view text) {
+  log_.WriteToLog(text);
+  changes.Notify(ModelChange::kLog);
+}
+
+void KorvanForm::SetTrayIcon(int state) {
+  const bool alarm = state == 1;
+  if (alarm == alarm_) return;
+  alarm_ = alarm;
+  changes.Notify(ModelChange::kAlarm);
+}
+
+void KorvanForm::SetActivePage(int page) {
+  if (page == active_page_) return;
+  active_page_ = page;
+  changes.Notify(ModelChange::kActivePage);
+}
+
+void KorvanForm::AddOpenConnections(int delta) {
+  if (delta == 0) return;
+  open_connections_ += delta;
+  changes.Notify(ModelChange::kConnectionCount);
 }
 
 void KorvanForm::AddTraffic(std::uint32_t start, std::uint32_t end, std::uint32_t sent_uncompressed,
@@ -59,6 +91,7 @@ void KorvanForm::AddTraffic(std::uint32_t start, std::uint32_t end, std::uint32_
 void KorvanForm::Timer1Timer() {
   ++timer_ticks_;
   chart.Tick(services_.clock.TickCount());
+  changes.Notify(ModelChange::kChart);
   if (timer_ticks_ >= kAccountInfoTicks) {
     account_info_wanted = true;
     timer_ticks_ = 0;
@@ -68,24 +101,25 @@ void KorvanForm::Timer1Timer() {
 void KorvanForm::ReportWorkerMessage(std::string_view text) {
   const bool connection_error = text == services_.texts.Text(TextKey::ServerConnectionErr) ||
                                 text == services_.texts.Text(TextKey::ParentProxyErr);
-  if (connection_error && !settings._ListConnectErr.checked) return;
+  if (connection_error && !settings.ListConnectErr.checked) return;
   WriteToLog(text);
-  active_page = kMessagesPage;
+  ShowMessagesPage();
   SetTrayIcon(1);
 }
 
-void KorvanForm::_ClearLogClick() {
+void KorvanForm::ClearLogClick() {
   log_.Clear();
+  changes.Notify(ModelChange::kLog);
   SetTrayIcon(0);
 }
 
 void KorvanForm::PageControl1Change(int page) {
-  if (page >= 0 && page < kPageCount) active_page = page;
+  if (page >= 0 && page < kPageCount) SetActivePage(page);
   SetTrayIcon(0);
 }
 
 void KorvanForm::miShowClick() {
-  if (alarm_) active_page = kMessagesPage;
+  if (alarm_) ShowMessagesPage();
   SetTrayIcon(0);
 }
 
@@ -93,7 +127,7 @@ void KorvanForm::OnOpenFailed(int port) {
   const std::string text = FormatText(services_.texts.Text(TextKey::OpenPortErr), {port});
   WriteToLog(text);
   SetTrayIcon(1);
-  if (!services_.service_mode) services_.prompts.ShowError(text);
+  if (!service_mode_) services_.prompts.ShowError(text);
 }
 
 void KorvanForm::LogSystemProxyError(int code) {

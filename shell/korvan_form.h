@@ -1,9 +1,11 @@
 // The main form as a model (`TKorvanFM`): it owns the settings, the port
 // table and its listeners, the statistics, the chart, the log and the alarm,
 // and carries the event handlers that the windows (or tests) invoke. It
-// never touches a display; a GUI binds widgets to its public state.
+// never touches a display; a GUI binds widgets to its state and subscribes
+// to `changes` for what it shows.
 //
-// Main thread only. Workers reach it through the main-thread hand-off.
+// Thread rule: main thread only. Workers reach it through the main-thread
+// hand-off.
 #pragma once
 
 #include <cstdint>
@@ -16,6 +18,7 @@
 
 #include "shell/connection_page.h"
 #include "shell/event_log.h"
+#include "shell/model_changes.h"
 #include "shell/port_setup_dialog.h"
 #include "shell/port_table.h"
 #include "shell/profile.h"
@@ -38,6 +41,11 @@ class KorvanForm {
   explicit KorvanForm(ShellServices services);
   KorvanForm(const KorvanForm&) = delete;
   KorvanForm& operator=(const KorvanForm&) = delete;
+
+  // Service mode hides the system connections: the service's settings are
+  // not the desktop user's. Set once, before Open.
+  void SetServiceMode(bool service_mode);
+  bool ServiceMode() const { return service_mode_; }
 
   // --- start-up and tear-down ---
   // The shell's part of the start-up: log opened with its start line,
@@ -63,17 +71,20 @@ class KorvanForm {
   bool edit_mode() const { return communication.IDSE.enabled; }
   void Button1Click(bool from_user);
   void LoadSettingsToControls();
-  void _btnSaveClick();
-  void _UseParentProxyClick() { communication._UseParentProxyClick(); }
+  void btnSaveClick();
+  void UseParentProxyClick() {
+    communication.UseParentProxyClick();
+    changes.Notify(ModelChange::kSettings);
+  }
   void IGNAppFlashClick();
 
   // --- port table ---
   // Shows the dialog modally; true when it was closed with OK.
   using PortDialogRunner = std::function<bool(PortSetupDialog&)>;
-  bool _btnAppendClick(const PortDialogRunner& run);
-  bool _btnEditClick(std::size_t row, const PortDialogRunner& run);
-  bool _btnDeleteClick(std::size_t row);
-  void _ResetConnClick() { ports_.ResetConnections(); }
+  bool btnAppendClick(const PortDialogRunner& run);
+  bool btnEditClick(std::size_t row, const PortDialogRunner& run);
+  bool btnDeleteClick(std::size_t row);
+  void ResetConnClick();
   PortTable& ports() { return ports_; }
   const PortTable& ports() const { return ports_; }
   PortSetupDialog& setup_dialog() { return setup_; }
@@ -87,14 +98,16 @@ class KorvanForm {
                   std::uint32_t sent_compressed, std::uint32_t received_compressed,
                   std::uint32_t received_decompressed);
   void Timer1Timer();
-  void WriteToLog(std::string_view text) { log_.WriteToLog(text); }
+  void WriteToLog(std::string_view text);
   // A status text a worker handed over: connection failures only when the
   // user asked for them; anything written shows the messages page and
   // starts the alarm.
   void ReportWorkerMessage(std::string_view text);
-  void _ClearLogClick();
-  void SetTrayIcon(int state) { alarm_ = state == 1; }
+  void ClearLogClick();
+  void SetTrayIcon(int state);
   void PageControl1Change(int page);
+  void ShowMessagesPage() { SetActivePage(kMessagesPage); }
+  void AddOpenConnections(int delta);
   void miShowClick();
   void StopAlarm() { SetTrayIcon(0); }  // FormActivate, Memo1Click
 
@@ -105,13 +118,14 @@ class KorvanForm {
   StatisticsBlock statistics;
   StatisticsTexts statistics_texts;
   TrafficChart chart;
-  int active_page = 0;
   bool account_info_wanted = true;
+  ChangeNotifier changes;
 
+  int active_page() const { return active_page_; }
+  int open_connections() const { return open_connections_; }
   bool alarm() const { return alarm_; }
   const EventLog& log() const { return log_; }
   bool form_ready() const { return form_ready_; }
-  bool service_mode() const { return services_.service_mode; }
   const ShellServices& services() const { return services_; }
 
  private:
@@ -120,6 +134,7 @@ class KorvanForm {
   void WriteConnections(Profile::Batch& batch) const;
   void OnOpenFailed(int port);
   void LogSystemProxyError(int code);
+  void SetActivePage(int page);
 
   ShellServices services_;
   Profile profile_;
@@ -129,6 +144,9 @@ class KorvanForm {
   bool form_ready_ = false;
   bool shut_down_ok_ = false;
   bool alarm_ = false;
+  bool service_mode_ = false;
+  int active_page_ = 0;
+  int open_connections_ = 0;
   int timer_ticks_ = 0;
   int updater_port_ = kDefaultHttpPort;
   std::uint8_t word_list_version_ = 0;

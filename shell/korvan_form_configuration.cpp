@@ -32,15 +32,15 @@ void KorvanForm::ReadConfiguration() {
   working.password = ReadProfileString(doc, kConfig, "PassEL_Text", "");
   working.accept_ip = ReadProfileString(doc, kConfig, "AcceptIP", "127.0.0.1");
   communication.ServerCB.select(ReadProfileInteger(doc, kConfig, "Server", 0));
-  settings._JPEGCompress.set_value(ReadProfileInteger(doc, kConfig, "JPEGCompress", 7));
-  settings._GIFCompress.set_value(ReadProfileInteger(doc, kConfig, "GIFCompress", 15));
+  settings.JPEGCompress.set_value(ReadProfileInteger(doc, kConfig, "JPEGCompress", 7));
+  settings.GIFCompress.set_value(ReadProfileInteger(doc, kConfig, "GIFCompress", 15));
   working.use_parent_proxy = ReadProfileBool(doc, kConfig, "UseParentProxy", false);
   working.parent_proxy_address = ReadProfileString(doc, kConfig, "ParentProxyIP", "");
   working.parent_proxy_port = ReadProfileInteger(doc, kConfig, "ParentProxyPort", 3128);
   working.parent_proxy_user = ReadProfileString(doc, kConfig, "ParentProxyUser", "");
   working.parent_proxy_password = ReadProfileString(doc, kConfig, "ParentProxyPass", "");
-  settings._ListConnectErr.checked = ReadProfileBool(doc, kConfig, "ListConnectErr", false);
-  settings._ListErrIP.checked = ReadProfileBool(doc, kConfig, "ListErrIP", true);
+  settings.ListConnectErr.checked = ReadProfileBool(doc, kConfig, "ListConnectErr", false);
+  settings.ListErrIP.checked = ReadProfileBool(doc, kConfig, "ListErrIP", true);
   for (std::size_t i = 0; i < kTaggedCheckBoxes.size(); ++i) {
     settings.tagged[i].checked = ReadProfileBool(doc, kConfig, kTaggedCheckBoxes[i].name, false);
   }
@@ -50,11 +50,11 @@ void KorvanForm::ReadConfiguration() {
   LoadSettingsToControls();
 
   const int tab = ReadProfileInteger(doc, kSetup, "ActiveTab", 0);
-  active_page = (tab >= 0 && tab < kPageCount) ? tab : 0;
+  SetActivePage((tab >= 0 && tab < kPageCount) ? tab : 0);
   ReadPortTable(doc);
   updater_port_ = ports_.FirstHttpPort();
 
-  if (!services_.service_mode) {
+  if (!service_mode_) {
     const int count = std::clamp(ReadProfileInteger(doc, kConnections, "Count", 0), 0, kMaxStoredConnections);
     std::vector<std::string> names;
     for (int n = 1; n <= count; ++n) {
@@ -62,7 +62,7 @@ void KorvanForm::ReadConfiguration() {
     }
     communication.ConnectionsLB.CheckStored(names);
   }
-  settings._Autostart.checked = services_.autostart.IsEnabled();
+  settings.Autostart.checked = services_.autostart.IsEnabled();
 }
 
 void KorvanForm::ReadPortTable(const ProfileDocument& doc) {
@@ -102,16 +102,16 @@ bool KorvanForm::WriteINI() {
   batch.WriteInteger(kConfig, "Server", communication.ServerCB.index);
   batch.WriteString(kConfig, "PassEL_Text", working.password);
   batch.WriteString(kConfig, "AcceptIP", working.accept_ip);
-  batch.WriteInteger(kConfig, "JPEGCompress", settings._JPEGCompress.value());
-  batch.WriteInteger(kConfig, "GIFCompress", settings._GIFCompress.value());
+  batch.WriteInteger(kConfig, "JPEGCompress", settings.JPEGCompress.value());
+  batch.WriteInteger(kConfig, "GIFCompress", settings.GIFCompress.value());
   for (std::size_t i = 0; i < kTaggedCheckBoxes.size(); ++i) {
     batch.WriteBool(kConfig, kTaggedCheckBoxes[i].name, settings.tagged[i].checked);
   }
-  batch.WriteBool(kConfig, "ListConnectErr", settings._ListConnectErr.checked);
-  batch.WriteBool(kConfig, "ListErrIP", settings._ListErrIP.checked);
+  batch.WriteBool(kConfig, "ListConnectErr", settings.ListConnectErr.checked);
+  batch.WriteBool(kConfig, "ListErrIP", settings.ListErrIP.checked);
   // The parent proxy is written from its fields, so unsaved edits there
   // survive leaving the program in edit mode.
-  batch.WriteBool(kConfig, "UseParentProxy", communication._UseParentProxy.checked);
+  batch.WriteBool(kConfig, "UseParentProxy", communication.UseParentProxy.checked);
   batch.WriteString(kConfig, "ParentProxyIP", communication.ParentProxyE.text);
   batch.WriteInteger(kConfig, "ParentProxyPort", communication.ParentPortSE.value());
   batch.WriteString(kConfig, "ParentProxyUser", communication.PPUserE.text);
@@ -119,19 +119,19 @@ bool KorvanForm::WriteINI() {
   if (server_address_override_) batch.WriteString(kConfig, "ServerAddress", *server_address_override_);
   if (server_port_override_) batch.WriteString(kConfig, "ServerPort", *server_port_override_);
   WriteConnections(batch);
-  batch.WriteInteger(kSetup, "ActiveTab", active_page);
+  batch.WriteInteger(kSetup, "ActiveTab", active_page_);
   WritePortTable(batch);
 
   const bool written = batch.Commit();
   if (!written) WriteToLog(std::string(kProfileName) + ": " + profile_.last_error());
-  services_.autostart.SetEnabled(settings._Autostart.checked);
+  services_.autostart.SetEnabled(settings.Autostart.checked);
   return written;
 }
 
 void KorvanForm::WriteConnections(Profile::Batch& batch) const {
   const auto& list = communication.ConnectionsLB;
   int checked = 0;
-  if (!services_.service_mode) {
+  if (!service_mode_) {
     for (std::size_t i = 0; i < list.items.size(); ++i) {
       if (list.items[i].checked) batch.WriteString(kConnections, std::to_string(++checked), list.StoredName(i));
     }
@@ -144,7 +144,7 @@ void KorvanForm::WriteConnections(Profile::Batch& batch) const {
     batch.WriteString(kOldConnections, n + "[3].psz", list.saved[i].bypass_list);
     batch.WriteInteger(kOldConnections, n + "[1].dw", list.saved[i].flags);
   }
-  if (!services_.service_mode) batch.WriteInteger(kConnections, "Count", checked);
+  if (!service_mode_) batch.WriteInteger(kConnections, "Count", checked);
 }
 
 void KorvanForm::WritePortTable(Profile::Batch& batch) const {

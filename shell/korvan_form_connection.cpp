@@ -11,11 +11,13 @@ void KorvanForm::Button1Click(bool from_user) {
     communication.ConnectionsLB.RememberStates();
     communication.Button1.text = services_.texts.Text(TextKey::btnCancel);
     communication.SetEditable(true);
+    changes.Notify(ModelChange::kEditMode);
     return;
   }
   communication.Button1.text = services_.texts.Text(TextKey::btnEdit);
   if (from_user) LoadSettingsToControls();
   communication.SetEditable(false);
+  changes.Notify(ModelChange::kEditMode);
 }
 
 void KorvanForm::LoadSettingsToControls() {
@@ -24,28 +26,29 @@ void KorvanForm::LoadSettingsToControls() {
   page.PassEL.text = working.password;
   page.AcceptIPEL.text = working.accept_ip;
   page.ConnectionsLB.RestoreStates();
-  page._UseParentProxy.checked = working.use_parent_proxy;
+  page.UseParentProxy.checked = working.use_parent_proxy;
   page.ParentProxyE.text = working.parent_proxy_address;
   page.ParentPortSE.set_value(working.parent_proxy_port);
   page.PPUserE.text = working.parent_proxy_user;
   page.PPPassE.text = working.parent_proxy_password;
-  page._UseParentProxyClick();
+  page.UseParentProxyClick();
   IGNAppFlashClick();
 }
 
 void KorvanForm::IGNAppFlashClick() {
   working.filter_word = settings.FilterWord();
   working.picture_compression = settings.PictureCompression();
+  changes.Notify(ModelChange::kSettings);
 }
 
-void KorvanForm::_btnSaveClick() {
+void KorvanForm::btnSaveClick() {
   account_info_wanted = true;
 
   auto& page = communication;
   working.user_id = page.IDSE.value();
   working.password = page.PassEL.text;
   working.accept_ip = page.AcceptIPEL.text;
-  working.use_parent_proxy = page._UseParentProxy.checked;
+  working.use_parent_proxy = page.UseParentProxy.checked;
   working.parent_proxy_address = page.ParentProxyE.text;
   working.parent_proxy_port = page.ParentPortSE.value();
   working.parent_proxy_user = page.PPUserE.text;
@@ -64,7 +67,7 @@ void KorvanForm::_btnSaveClick() {
 
   Button1Click(false);
 
-  if (!services_.service_mode) {
+  if (!service_mode_) {
     auto& list = page.ConnectionsLB;
     bool changed = false;
     for (std::size_t i = 0; i < list.items.size(); ++i) {
@@ -78,6 +81,7 @@ void KorvanForm::_btnSaveClick() {
 
   working.login_block = MakeLoginBlock(working.user_id, page.PassEL.text, word_list_version_, services_.host_identity);
   WriteINI();
+  changes.Notify(ModelChange::kSettings);
 }
 
 }  // namespace korvan

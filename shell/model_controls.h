@@ -2,6 +2,11 @@
 // so that the shell runs without a display: a GUI binds widgets to these,
 // service mode and tests set them directly. No behaviour beyond keeping a
 // value inside its range, as the widget would.
+//
+// Members carry the controls' names. The translatable ones are known to
+// language files and windows as "_" + that name (ControlName() in
+// localisation/caption_keys.h): the underscore stays in the data, since an
+// identifier that begins with an underscore and a capital is reserved.
 #pragma once
 
 #include <algorithm>

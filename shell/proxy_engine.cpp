@@ -45,7 +45,7 @@ OpeningDecision ProxyEngine::PrepareOpening(const AcceptedClient& client) {
 
   const AccessDecision access =
       CheckIP(w.accept_ip, client.local_address, client.address, client.port, updater_local_port,
-              form_.settings._ListErrIP.checked, texts_.Text(TextKey::AccessDeniedErr));
+              form_.settings.ListErrIP.checked, texts_.Text(TextKey::AccessDeniedErr));
   if (!access.admitted) {
     if (!access.log_text.empty()) {
       form_.WriteToLog(access.log_text);

@@ -42,17 +42,16 @@ class ProxyEngine : public WorkerHost, public FrameHandlerShell {
                    double sent_wire_kib) override;
   void AccountInfoArrived(double prepaid_until, double valid_until, std::uint8_t further) override;
   void WriteToLog(std::string_view text) override { form_.WriteToLog(text); }
-  void ShowMessagesPage() override { form_.active_page = kMessagesPage; }
+  void ShowMessagesPage() override { form_.ShowMessagesPage(); }
   void SetTrayIcon(int icon) override { form_.SetTrayIcon(icon); }
-  void AddOpenConnections(int delta) override { open_connections_ += delta; }
+  void AddOpenConnections(int delta) override { form_.AddOpenConnections(delta); }
   void ShowStatistics() override { form_.ShowStatistics(); }
-  bool ListConnectErrors() override { return form_.settings._ListConnectErr.checked; }
+  bool ListConnectErrors() override { return form_.settings.ListConnectErr.checked; }
   void SetUpdaterLastError(const std::string& text) override { updater_last_error_ = text; }
   std::string_view PageTemplate() override { return language_.page_template; }
   std::string_view FtpTableTemplate() override { return language_.ftp_table_template; }
   ListingFormat Formats() override;
 
-  int open_connections() const { return open_connections_; }
   std::int32_t updater_local_port = kUpdaterIdle;
   const std::string& updater_last_error() const { return updater_last_error_; }
 
@@ -61,7 +60,6 @@ class ProxyEngine : public WorkerHost, public FrameHandlerShell {
   const TextTable& texts_;
   const LanguageState& language_;
   ServerFrameHandler handler_;
-  int open_connections_ = 0;
   std::string updater_last_error_;
 };
 

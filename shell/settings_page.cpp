@@ -20,7 +20,7 @@ std::uint16_t SettingsPage::FilterWord() const {
 }
 
 std::uint8_t SettingsPage::PictureCompression() const {
-  return MakePictureCompressionByte(_GIFCompress.value(), _JPEGCompress.value());
+  return MakePictureCompressionByte(GIFCompress.value(), JPEGCompress.value());
 }
 
 }  // namespace korvan

@@ -46,12 +46,12 @@ struct SettingsPage {
   std::vector<std::string> language_files;
   ComboBox LanguageCB;
 
-  CheckBox _Autostart;
+  CheckBox Autostart;
   std::array<CheckBox, kTaggedCheckBoxes.size()> tagged{};
-  Slider _JPEGCompress{0, 15, 7};
-  Slider _GIFCompress{0, 15, 15};
-  CheckBox _ListConnectErr;
-  CheckBox _ListErrIP{true, true};
+  Slider JPEGCompress{0, 15, 7};
+  Slider GIFCompress{0, 15, 15};
+  CheckBox ListConnectErr;
+  CheckBox ListErrIP{true, true};
 
   // The box stored under `name`, or null.
   CheckBox* Tagged(std::string_view name);

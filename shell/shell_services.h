@@ -42,7 +42,6 @@ struct ShellServices {
   UserPrompts& prompts;
   const TextTable& texts;
   LocaleFormat locale;
-  bool service_mode = false;
   // Byte 10 of the login block, derived once by the start-up code.
   std::uint8_t host_identity = 0;
 };

@@ -48,7 +48,7 @@ TEST(EventLoop, PostedWorkRunsInOrderAndTimersRepeat) {
   EventLoop loop;
   std::vector<int> order;
   int ticks = 0;
-  loop.AddTimer(std::chrono::milliseconds(5), [&] {
+  loop.StartTimer(std::chrono::milliseconds(5), [&] {
     if (++ticks == 3) loop.Quit();
   });
   std::thread poster([&] {

@@ -165,7 +165,7 @@ TEST(PosixListener, FormReportsATakenPortAndServesTheOthers) {
                         "\nProtocol=0\n[Socket2]\nLPort=" + std::to_string(free_port) + "\nProtocol=2\n";
   ShellServices services = shell.Services();
   ShellServices real{shell.profile, listeners, shell.pump, shell.clock, shell.proxy, shell.autostart,
-                     shell.prompts, shell.texts, services.locale, false, 0};
+                     shell.prompts, shell.texts, services.locale, 0};
   KorvanForm form(real);
   form.Open(shell.LogFileHandle(), {});
 
@@ -180,7 +180,7 @@ TEST(PosixListener, FormReportsATakenPortAndServesTheOthers) {
   ASSERT_TRUE(factory.WaitForConnections(1));
   EXPECT_EQ(factory.entries()[0], 1u);
   // Reset closes the client's connection and opens the port again.
-  form._ResetConnClick();
+  form.ResetConnClick();
   EXPECT_EQ(Receive(client.get()), "");
   auto again = Connect(free_port);
   ASSERT_TRUE(factory.WaitForConnections(2));

@@ -12,7 +12,8 @@ namespace {
 class ConfigurationTest : public ::testing::Test {
  protected:
   std::unique_ptr<KorvanForm> Start(bool service_mode = false) {
-    auto form = std::make_unique<KorvanForm>(shell.Services(service_mode));
+    auto form = std::make_unique<KorvanForm>(shell.Services());
+    form->SetServiceMode(service_mode);
     form->Open(shell.LogFileHandle(), {"Dial A"});
     return form;
   }
@@ -30,7 +31,7 @@ TEST_F(ConfigurationTest, FirstStartWithoutAFileUsesDefaultsAndCommitsTheClamped
   EXPECT_EQ(form->working.accept_ip, "127.0.0.1");
   EXPECT_EQ(form->working.filter_word, 0);
   EXPECT_EQ(form->working.picture_compression, 0xF7);
-  EXPECT_TRUE(form->settings._ListErrIP.checked);
+  EXPECT_TRUE(form->settings.ListErrIP.checked);
   EXPECT_FALSE(form->edit_mode());
   EXPECT_EQ(form->working.login_block, MakeLoginBlock(100000000, "", 0, 7));
   EXPECT_TRUE(form->ports().rows().empty());
@@ -64,7 +65,7 @@ TEST_F(ConfigurationTest, ReadWriteCycleKeepsEveryKeyAndThePortTable) {
   EXPECT_EQ(form->working.server_port, 4000);
   EXPECT_EQ(form->working.filter_word, kFilterOptimizeHtml | kFilterBlockFlash | kFilter88x31);
   EXPECT_EQ(form->working.picture_compression, 0x43);
-  EXPECT_EQ(form->active_page, 2);
+  EXPECT_EQ(form->active_page(), 2);
   ASSERT_EQ(form->ports().rows().size(), 2u);
   EXPECT_EQ(form->ports().rows()[0].TimeOut, 10);  // HTTP default
   EXPECT_EQ(form->UpdaterPort(), 8080);
@@ -107,7 +108,7 @@ TEST_F(ConfigurationTest, PasswordsWithOuterBlanksSurviveTheFile) {
   auto form = Start();
   form->Button1Click(true);
   form->communication.PassEL.text = " pass word ";
-  form->_btnSaveClick();
+  form->btnSaveClick();
   KorvanForm again(shell.Services());
   again.Open(shell.LogFileHandle(), {});
   EXPECT_EQ(again.working.password, " pass word ");
@@ -120,7 +121,7 @@ TEST_F(ConfigurationTest, SurplusSocketSectionsAreLeftAloneAndIgnored) {
   auto form = Start();
   ASSERT_EQ(form->ports().rows().size(), 2u);
   shell.prompts.answer = true;
-  ASSERT_TRUE(form->_btnDeleteClick(1));
+  ASSERT_TRUE(form->btnDeleteClick(1));
   ASSERT_TRUE(form->WriteINI());
   EXPECT_EQ(File().Find("Setup", "SocketCount"), "1");
   EXPECT_EQ(File().Find("Socket2", "LPort"), "1080");  // still there
@@ -132,14 +133,14 @@ TEST_F(ConfigurationTest, SurplusSocketSectionsAreLeftAloneAndIgnored) {
 TEST_F(ConfigurationTest, FilterWordAndCompressionByteForAllOnAndAllOff) {
   auto form = Start();
   for (auto& box : form->settings.tagged) box.checked = true;
-  form->settings._GIFCompress.set_value(15);
-  form->settings._JPEGCompress.set_value(15);
+  form->settings.GIFCompress.set_value(15);
+  form->settings.JPEGCompress.set_value(15);
   form->IGNAppFlashClick();
   EXPECT_EQ(form->working.filter_word, 0xFFFF);
   EXPECT_EQ(form->working.picture_compression, 0xFF);
   for (auto& box : form->settings.tagged) box.checked = false;
-  form->settings._GIFCompress.set_value(0);
-  form->settings._JPEGCompress.set_value(0);
+  form->settings.GIFCompress.set_value(0);
+  form->settings.JPEGCompress.set_value(0);
   form->IGNAppFlashClick();
   EXPECT_EQ(form->working.filter_word, 0);
   EXPECT_EQ(form->working.picture_compression, 0);
@@ -155,8 +156,8 @@ TEST_F(ConfigurationTest, EditModeCancelDiscardsButParentProxyEditsAreWrittenAtE
   EXPECT_TRUE(form->edit_mode());
   EXPECT_EQ(form->communication.Button1.text, shell.texts.Text(TextKey::btnCancel));
   EXPECT_FALSE(form->communication.ParentProxyE.enabled);
-  form->communication._UseParentProxy.checked = true;
-  form->_UseParentProxyClick();
+  form->communication.UseParentProxy.checked = true;
+  form->UseParentProxyClick();
   EXPECT_TRUE(form->communication.ParentProxyE.enabled);
   form->communication.ParentProxyE.text = "proxy.example";
   form->communication.IDSE.set_value(5);  // clamped into range
@@ -172,7 +173,7 @@ TEST_F(ConfigurationTest, EditModeCancelDiscardsButParentProxyEditsAreWrittenAtE
   form->Button1Click(true);  // cancel
   EXPECT_FALSE(form->edit_mode());
   EXPECT_EQ(form->communication.IDSE.value(), 100000000);
-  EXPECT_FALSE(form->communication._UseParentProxy.checked);
+  EXPECT_FALSE(form->communication.UseParentProxy.checked);
   EXPECT_FALSE(form->communication.ParentProxyE.enabled);
 }
 
@@ -192,9 +193,9 @@ TEST_F(ConfigurationTest, DamagedValuesFallBackToDefaultsWithoutLosingRows) {
       "[Socket1]\nLPort=0\nProtocol=9\nHost=" + std::string(40, 'h') + "\n";
   auto form = Start();
   EXPECT_EQ(form->working.user_id, 100000000);
-  EXPECT_EQ(form->settings._JPEGCompress.value(), 15);
-  EXPECT_EQ(form->settings._GIFCompress.value(), 15);
-  EXPECT_EQ(form->active_page, 0);
+  EXPECT_EQ(form->settings.JPEGCompress.value(), 15);
+  EXPECT_EQ(form->settings.GIFCompress.value(), 15);
+  EXPECT_EQ(form->active_page(), 0);
   ASSERT_EQ(form->ports().rows().size(), 1u);  // sections that are not there make no rows
   EXPECT_EQ(form->ports().rows()[0].Protocol, 9);
   EXPECT_EQ(form->ports().rows()[0].Host.size(), 30u);

@@ -30,7 +30,7 @@ TEST(EventLog, ClearEmptiesMemoAndFileAndLaterEntriesStartAfresh) {
   KorvanForm form(shell.Services());
   form.Open(shell.LogFileHandle(), {});
   form.SetTrayIcon(1);
-  form._ClearLogClick();
+  form.ClearLogClick();
   EXPECT_EQ(form.log().memo(), "");
   EXPECT_EQ(shell.log_content, "");
   EXPECT_FALSE(form.alarm());
@@ -59,23 +59,23 @@ TEST(WorkerMessages, ConnectionErrorsOnlyWhenAskedForAndEveryWrittenOneRaisesThe
   form.ReportWorkerMessage(proxy_error);
   EXPECT_EQ(form.log().memo().size(), before);
   EXPECT_FALSE(form.alarm());
-  EXPECT_EQ(form.active_page, 0);
+  EXPECT_EQ(form.active_page(), 0);
 
   form.ReportWorkerMessage("Something else");
   EXPECT_NE(form.log().memo().find("Something else"), std::string::npos);
   EXPECT_TRUE(form.alarm());
-  EXPECT_EQ(form.active_page, kMessagesPage);
+  EXPECT_EQ(form.active_page(), kMessagesPage);
 
   form.PageControl1Change(1);
   EXPECT_FALSE(form.alarm());
-  form.settings._ListConnectErr.checked = true;
+  form.settings.ListConnectErr.checked = true;
   form.ReportWorkerMessage(server_error);
   EXPECT_NE(form.log().memo().find(server_error), std::string::npos);
   EXPECT_TRUE(form.alarm());
   form.PageControl1Change(0);
   form.SetTrayIcon(1);
   form.miShowClick();
-  EXPECT_EQ(form.active_page, kMessagesPage);
+  EXPECT_EQ(form.active_page(), kMessagesPage);
   EXPECT_FALSE(form.alarm());
 }
 

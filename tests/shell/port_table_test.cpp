@@ -35,30 +35,30 @@ class PortTableTest : public ::testing::Test {
 };
 
 TEST_F(PortTableTest, MailRelayMappingBecomesAnSmtpRow) {
-  ASSERT_TRUE(form._btnAppendClick(Dialog(2525, 1, std::string(kMailRelayAddress), 25)));
+  ASSERT_TRUE(form.btnAppendClick(Dialog(2525, 1, std::string(kMailRelayAddress), 25)));
   const PortRow& row = form.ports().rows()[0];
   EXPECT_EQ(row.Protocol, 3);
   EXPECT_EQ(row.Host, "SMTP server");
   EXPECT_EQ(row.CPort, 0);
   EXPECT_EQ(form.ports().entries()[0].protocol, 3);
   // Any other host or port stays a mapping.
-  ASSERT_TRUE(form._btnAppendClick(Dialog(2526, 1, std::string(kMailRelayAddress), 26)));
+  ASSERT_TRUE(form.btnAppendClick(Dialog(2526, 1, std::string(kMailRelayAddress), 26)));
   EXPECT_EQ(form.ports().rows()[1].Protocol, 1);
 }
 
 TEST_F(PortTableTest, DialogRefusesAPortOfAnotherRowButNotTheRowsOwn) {
-  ASSERT_TRUE(form._btnAppendClick(Dialog(3128, 0)));
-  ASSERT_TRUE(form._btnAppendClick(Dialog(1080, 2)));
-  EXPECT_FALSE(form._btnAppendClick(Dialog(3128, 2)));
+  ASSERT_TRUE(form.btnAppendClick(Dialog(3128, 0)));
+  ASSERT_TRUE(form.btnAppendClick(Dialog(1080, 2)));
+  EXPECT_FALSE(form.btnAppendClick(Dialog(3128, 2)));
   EXPECT_EQ(refusal, "Port 3128 je ji\x9E pou\x9E\xEDv\xE1n.");
   EXPECT_EQ(form.ports().rows().size(), 2u);
-  EXPECT_TRUE(form._btnEditClick(0, Dialog(3128, 0, {}, 0, 5)));
+  EXPECT_TRUE(form.btnEditClick(0, Dialog(3128, 0, {}, 0, 5)));
   EXPECT_EQ(form.ports().rows()[0].TimeOut, 5);
-  EXPECT_FALSE(form._btnEditClick(0, Dialog(1080, 0)));
+  EXPECT_FALSE(form.btnEditClick(0, Dialog(1080, 0)));
 }
 
 TEST_F(PortTableTest, DialogValuesAndColumnTexts) {
-  ASSERT_TRUE(form._btnAppendClick(Dialog(1080, 2, {}, 0, 10)));
+  ASSERT_TRUE(form.btnAppendClick(Dialog(1080, 2, {}, 0, 10)));
   const PortRow socks = form.ports().rows()[0];
   EXPECT_EQ(socks.CPort, 1);  // hidden remote port is forced into its range
   EXPECT_EQ(socks.Host, "SOCKS 4 server");
@@ -67,7 +67,7 @@ TEST_F(PortTableTest, DialogValuesAndColumnTexts) {
   EXPECT_EQ(ProtocolText(socks.Protocol), "SOCKS 4");
 
   const std::string long_host(45, 'a');
-  ASSERT_TRUE(form._btnAppendClick(Dialog(8000, 1, long_host, 80)));
+  ASSERT_TRUE(form.btnAppendClick(Dialog(8000, 1, long_host, 80)));
   const PortRow mapping = form.ports().rows()[1];
   EXPECT_EQ(mapping.Host, long_host.substr(0, 30));
   EXPECT_EQ(CPortText(mapping), "80");
@@ -86,19 +86,19 @@ TEST_F(PortTableTest, DialogValuesAndColumnTexts) {
 }
 
 TEST_F(PortTableTest, DeletedEntriesAreReusedAndTheArrayNeverShrinks) {
-  ASSERT_TRUE(form._btnAppendClick(Dialog(3128, 0)));
-  ASSERT_TRUE(form._btnAppendClick(Dialog(1080, 2)));
-  ASSERT_TRUE(form._btnAppendClick(Dialog(2525, 3)));
-  ASSERT_TRUE(form._btnDeleteClick(1));
+  ASSERT_TRUE(form.btnAppendClick(Dialog(3128, 0)));
+  ASSERT_TRUE(form.btnAppendClick(Dialog(1080, 2)));
+  ASSERT_TRUE(form.btnAppendClick(Dialog(2525, 3)));
+  ASSERT_TRUE(form.btnDeleteClick(1));
   EXPECT_EQ(form.ports().entries().size(), 3u);
   EXPECT_EQ(form.ports().entries()[1].local_port, -1);
   EXPECT_EQ(form.ports().entries()[1].listener, nullptr);
 
-  ASSERT_TRUE(form._btnAppendClick(Dialog(1081, 2)));
+  ASSERT_TRUE(form.btnAppendClick(Dialog(1081, 2)));
   EXPECT_EQ(form.ports().entries().size(), 3u);
   EXPECT_EQ(form.ports().entries()[1].local_port, 1081);
   EXPECT_EQ(ListenerOf(1).entry(), 1u);
-  ASSERT_TRUE(form._btnAppendClick(Dialog(1082, 2)));
+  ASSERT_TRUE(form.btnAppendClick(Dialog(1082, 2)));
   EXPECT_EQ(form.ports().entries().size(), 4u);
   EXPECT_EQ(ListenerOf(3).entry(), 3u);
   const auto copy = form.ports().CopyEntry(3);
@@ -108,12 +108,12 @@ TEST_F(PortTableTest, DeletedEntriesAreReusedAndTheArrayNeverShrinks) {
 }
 
 TEST_F(PortTableTest, EditingRewritesTheRowsOwnEntryAfterClosingItsConnections) {
-  ASSERT_TRUE(form._btnAppendClick(Dialog(3128, 0)));
-  ASSERT_TRUE(form._btnAppendClick(Dialog(1080, 2)));
+  ASSERT_TRUE(form.btnAppendClick(Dialog(3128, 0)));
+  ASSERT_TRUE(form.btnAppendClick(Dialog(1080, 2)));
   auto& listener = const_cast<test::FakeListener&>(ListenerOf(1));
   listener.open_connections = 3;
   const int pumps = shell.pump.runs;
-  ASSERT_TRUE(form._btnEditClick(1, Dialog(1090, 2)));
+  ASSERT_TRUE(form.btnEditClick(1, Dialog(1090, 2)));
   EXPECT_EQ(listener.open_connections, 0u);
   EXPECT_EQ(shell.pump.runs - pumps, 3);  // messages run after each close
   EXPECT_EQ(form.ports().entries()[1].local_port, 1090);
@@ -123,9 +123,9 @@ TEST_F(PortTableTest, EditingRewritesTheRowsOwnEntryAfterClosingItsConnections) 
 }
 
 TEST_F(PortTableTest, DeleteAsksFirstAndKeepsTheRowOnNo) {
-  ASSERT_TRUE(form._btnAppendClick(Dialog(1080, 2)));
+  ASSERT_TRUE(form.btnAppendClick(Dialog(1080, 2)));
   shell.prompts.answer = false;
-  EXPECT_FALSE(form._btnDeleteClick(0));
+  EXPECT_FALSE(form.btnDeleteClick(0));
   ASSERT_EQ(shell.prompts.questions.size(), 1u);
   EXPECT_EQ(shell.prompts.questions[0].first, "Dotaz");
   EXPECT_EQ(shell.prompts.questions[0].second, "Opravdu si p\xF8" "ejete odebrat protokol SOCKS 4 na portu 1080?");
@@ -135,7 +135,7 @@ TEST_F(PortTableTest, DeleteAsksFirstAndKeepsTheRowOnNo) {
 
 TEST_F(PortTableTest, APortThatCannotBeOpenedIsReportedOncePerStoreAndTheRowStays) {
   shell.listeners.state.taken = {8080};
-  ASSERT_TRUE(form._btnAppendClick(Dialog(8080, 0)));
+  ASSERT_TRUE(form.btnAppendClick(Dialog(8080, 0)));
   EXPECT_EQ(form.ports().rows().size(), 1u);
   EXPECT_TRUE(form.alarm());
   ASSERT_EQ(shell.prompts.errors.size(), 1u);
@@ -144,7 +144,7 @@ TEST_F(PortTableTest, APortThatCannotBeOpenedIsReportedOncePerStoreAndTheRowStay
 
   // Once freed, resetting the ports opens it.
   shell.listeners.state.taken.clear();
-  form._ResetConnClick();
+  form.ResetConnClick();
   EXPECT_TRUE(ListenerOf(0).active());
   EXPECT_EQ(shell.prompts.errors.size(), 1u);
 }

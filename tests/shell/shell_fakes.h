@@ -174,8 +174,8 @@ struct FakeShell {
 
   FakeShell() { proxy.settings[""] = TIESettings{"", 1, {}, {}}; }
 
-  ShellServices Services(bool service_mode = false) {
-    ShellServices s{profile, listeners, pump, clock, proxy, autostart, prompts, texts, LocaleFormat{}, service_mode, 7};
+  ShellServices Services() {
+    ShellServices s{profile, listeners, pump, clock, proxy, autostart, prompts, texts, LocaleFormat{}, 7};
     return s;
   }
   std::unique_ptr<LogFile> LogFileHandle() { return std::make_unique<MemoryLogFile>(&log_content); }

@@ -1,0 +1,118 @@
+#include "shell/client_core.h"
+
+#include <algorithm>
+#include <chrono>
+#include <system_error>
+
+#include "localisation/apply_language.h"
+#include "resources/flash_movie.h"
+
+namespace korvan {
+namespace {
+
+constexpr std::string_view kNoLanguageText = "Language definition file was not found.";
+constexpr std::string_view kDamagedWordListText = "File KORVAN.LVK is corrupted.";
+constexpr std::chrono::milliseconds kTimerInterval{1000};
+
+ShellServices FormServices(const PlatformServices& p, const TextTable& texts) {
+  return ShellServices{p.profile, p.listeners,    p.loop,  p.clock,         p.system_proxy,
+                       p.autostart, p.prompts, texts, p.locale, p.host_identity};
+}
+
+}  // namespace
+
+ClientCore::ClientCore(PlatformServices platform, CoreOptions options)
+    : platform_(std::move(platform)),
+      options_(std::move(options)),
+      language_(InitialLanguageState(texts_)),
+      form_(FormServices(platform_, texts_)) {
+  form_.SetServiceMode(options_.service_mode);
+}
+
+ClientCore::~ClientCore() { Stop(); }
+
+bool ClientCore::Fail(std::string_view text, std::string detail) {
+  start_error_detail_ = std::move(detail);
+  platform_.prompts.ShowError(text);
+  return false;
+}
+
+bool ClientCore::Start() {
+  if (started_) return true;
+  const std::filesystem::path& app_dir = options_.app_dir;
+
+  // Languages: the configuration's choice, else the user's, else the first,
+  // applied at once so that the log's start line is already in it.
+  languages_ = FindLanguages(app_dir);
+  if (languages_.empty()) return Fail(kNoLanguageText, "no *.kvl file in " + app_dir.string());
+  form_.settings.language_files.clear();
+  form_.settings.LanguageCB.items.clear();
+  for (const auto& l : languages_) {
+    form_.settings.language_files.push_back(l.FileName);
+    form_.settings.LanguageCB.items.push_back(l.LanguageName);
+  }
+  form_.SelectStoredLanguage(platform_.user_language);
+  form_.settings.LanguageCB.select(std::max(0, form_.settings.LanguageCB.index));
+  ApplySelectedLanguage();
+
+  // The word list before any port opens: no worker may pack without it.
+  std::string error;
+  words_ = LoadWordList(app_dir / "korvan.lvk", &error);
+  if (!words_) return Fail(kDamagedWordListText, error);
+  engine_ = std::make_unique<ProxyEngine>(form_, texts_, language_, *words_, FlashMovieResource());
+  platform_.workers.Begin(*engine_, *words_);
+
+  auto log_file = platform_.log_files.Open(app_dir / "korvan.log", &error);
+  if (!log_file) {
+    const std::string text = (app_dir / "korvan.log").string() + ": " + error;
+    return Fail(text, error);
+  }
+  form_.set_word_list_version(words_->version());
+  form_.Open(std::move(log_file), {});
+  timer_ = platform_.loop.StartTimer(kTimerInterval, [this] { form_.Timer1Timer(); });
+  started_ = true;
+  return true;
+}
+
+void ClientCore::Stop() {
+  if (!started_) return;
+  started_ = false;
+  platform_.loop.StopTimer(timer_);
+  form_.Close();
+  platform_.workers.EndAll();
+}
+
+void ClientCore::ApplySelectedLanguage() {
+  const int index = form_.settings.LanguageCB.index;
+  if (index < 0 || static_cast<std::size_t>(index) >= languages_.size()) return;
+  ApplyLanguage(options_.app_dir / languages_[static_cast<std::size_t>(index)].FileName, options_.app_dir, texts_,
+                language_);
+  form_.changes.Notify(ModelChange::kSettings);
+}
+
+void ClientCore::miRestartClick() {
+  restart_requested_ = true;
+  if (options_.service_mode) {
+    // systemd stops the service; its stop request then ends the loop.
+    platform_.processes.Start("systemctl", {"stop", "korvan"});
+  } else {
+    platform_.loop.Quit();
+  }
+}
+
+void ClientCore::miCloseClick() { platform_.loop.Quit(); }
+
+void ClientCore::RunUpdater() {
+  const std::filesystem::path program = options_.app_dir / kUpdaterProgram;
+  const std::filesystem::path delivered = options_.app_dir / "Update" / kUpdaterProgram;
+  std::error_code ec;
+  if (std::filesystem::exists(delivered, ec)) {
+    // rename() replaces the old program in one step.
+    std::filesystem::rename(delivered, program, ec);
+  }
+  std::vector<std::string> arguments;
+  if (restart_requested_) arguments.push_back(options_.service_mode ? "/RS" : "/R");
+  platform_.processes.Start(program, arguments);
+}
+
+}  // namespace korvan
