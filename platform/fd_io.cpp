@@ -1,17 +1,17 @@
 #include "platform/fd_io.h"
 
 #include <poll.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
-
-#include <unistd.h>
 
 namespace korvan {
 
-bool WriteAll(int fd, std::string_view bytes) {
+bool WriteAll(int fd, std::string_view bytes, SystemCalls& calls) {
   while (!bytes.empty()) {
-    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+    const ssize_t n = calls.Write(fd, bytes.data(), bytes.size());
     if (n < 0) {
       if (errno == EINTR) continue;
       return false;
@@ -21,12 +21,12 @@ bool WriteAll(int fd, std::string_view bytes) {
   return true;
 }
 
-bool ReadAll(int fd, std::size_t limit, std::string* out, bool* too_big) {
+bool ReadAll(int fd, std::size_t limit, std::string* out, bool* too_big, SystemCalls& calls) {
   out->clear();
   *too_big = false;
   char buffer[65536];
   for (;;) {
-    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    const ssize_t n = calls.Read(fd, buffer, sizeof buffer);
     if (n < 0) {
       if (errno == EINTR) continue;
       return false;
@@ -45,21 +45,37 @@ std::string ErrnoText(int error) { return std::strerror(error); }
 UniqueFd::~UniqueFd() { reset(); }
 
 UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
-  if (this != &other) reset(other.release());
+  if (this != &other) {
+    SystemCalls* const calls = other.calls_;
+    reset(other.release());
+    calls_ = calls;
+  }
   return *this;
 }
 
 void UniqueFd::reset(int fd) {
-  if (fd_ >= 0) ::close(fd_);
+  if (fd_ >= 0) {
+    // No retry after EINTR: Linux has released the descriptor either way, and
+    // a second close could hit one another thread has just opened.
+    if (calls_ != nullptr) {
+      calls_->Close(fd_);
+    } else {
+      ::close(fd_);
+    }
+  }
   fd_ = fd;
 }
 
-bool PollFor(int fd, short events, std::uint32_t timeout_ms) {
+bool PollFor(int fd, short events, std::uint32_t timeout_ms, SystemCalls& calls) {
+  using Steady = std::chrono::steady_clock;
+  const Steady::time_point deadline = Steady::now() + std::chrono::milliseconds(timeout_ms);
   pollfd p{fd, events, 0};
+  int wait_ms = static_cast<int>(timeout_ms);
   for (;;) {
-    const int r = ::poll(&p, 1, static_cast<int>(timeout_ms));
-    if (r < 0 && errno == EINTR) continue;
-    return r > 0;
+    const int r = calls.Poll(&p, 1, wait_ms);
+    if (r >= 0 || errno != EINTR) return r > 0;
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Steady::now()).count();
+    wait_ms = left > 0 ? static_cast<int>(left) : 0;
   }
 }
 

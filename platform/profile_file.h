@@ -3,12 +3,16 @@
 // mid-write leaves the old content or the new one, never half of either.
 // The file holds passwords in plain text: it is created readable and
 // writable by its owner only, and a replacement tightens looser permissions.
+//
+// Thread rule: nothing changes after construction; the shell's main thread
+// makes all calls, and two Replace calls on one file must not overlap.
 #pragma once
 
 #include <cstddef>
 #include <filesystem>
 #include <string_view>
 
+#include "platform/system_calls.h"
 #include "shell/profile_store.h"
 
 namespace korvan {
@@ -18,7 +22,8 @@ class ProfileFile : public ProfileStore {
   // Configuration files are small; anything bigger is refused, not read.
   static constexpr std::size_t kMaxFileSize = 4 << 20;
 
-  explicit ProfileFile(std::filesystem::path path) : path_(std::move(path)) {}
+  explicit ProfileFile(std::filesystem::path path, SystemCalls& calls = RealSystemCalls())
+      : path_(std::move(path)), calls_(calls) {}
 
   // A bare name lives in the configuration directory; a name with a folder
   // part is used as given.
@@ -31,6 +36,7 @@ class ProfileFile : public ProfileStore {
 
  private:
   std::filesystem::path path_;
+  SystemCalls& calls_;
 };
 
 }  // namespace korvan
