@@ -36,7 +36,7 @@ class LockedLogFile : public LogFile {
   bool Truncate() override;
   // Why the last Append or Truncate failed ("<file>: <reason>"); empty after
   // one that worked.
-  const std::string& last_error() const { return last_error_; }
+  std::string last_error() const override { return last_error_; }
 
  private:
   LockedLogFile(UniqueFd fd, std::filesystem::path path, SystemCalls& calls)

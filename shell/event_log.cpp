@@ -11,7 +11,7 @@ void EventLog::AttachFile(std::unique_ptr<LogFile> file) {
   // line of its own in the memo and in the file.
   if (!memo_.empty() && memo_.back() != '\n') {
     memo_ += "\r\n";
-    if (!file_->Append("\r\n")) file_error_ = "the log file did not take a line break";
+    pending_ = "\r\n";  // leaves with the first line
   }
 }
 
@@ -19,21 +19,48 @@ std::string EventLog::Line(std::string_view text) {
   return FormatDateTime(clock_.Now(), locale_) + " - " + std::string(text) + "\r\n";
 }
 
-void EventLog::WriteToLog(std::string_view text) {
+bool EventLog::Flush(std::string_view more) {
+  pending_ += more;
+  if (pending_.size() > kMaxPending) {
+    // The oldest waiting lines give way, whole.
+    std::size_t cut = pending_.size() - kMaxPending;
+    const std::size_t line_end = pending_.find('\n', cut);
+    cut = line_end == std::string::npos ? pending_.size() : line_end + 1;
+    pending_.erase(0, cut);
+  }
+  if (pending_.empty() || file_->Append(pending_)) {
+    pending_.clear();
+    failing_ = false;
+    file_error_.clear();
+    return true;
+  }
+  const std::string why = file_->last_error();
+  file_error_ = why.empty() ? "the log file did not take a line" : why;
+  return false;
+}
+
+EventLog::FileState EventLog::WriteToLog(std::string_view text) {
   const std::string line = Line(text);
   memo_ += line;
-  if (file_ && !file_->Append(line)) file_error_ = "the log file did not take a line";
+  if (!file_ || Flush(line)) return FileState::kWritten;
+  const bool was_failing = failing_;
+  failing_ = true;
+  return was_failing ? FileState::kWaiting : FileState::kStoppedNow;
 }
 
 void EventLog::WriteEndLine(std::string_view text) {
   if (!file_) return;
-  if (!file_->Append(Line(text) + "\r\n")) file_error_ = "the log file did not take the end line";
+  Flush(Line(text) + "\r\n");
   file_.reset();
 }
 
 void EventLog::Clear() {
   memo_.clear();
-  if (file_ && !file_->Truncate()) file_error_ = "the log file could not be emptied";
+  pending_.clear();
+  if (file_ && !file_->Truncate()) {
+    const std::string why = file_->last_error();
+    file_error_ = why.empty() ? "the log file could not be emptied" : why;
+  }
 }
 
 }  // namespace korvan

@@ -59,8 +59,13 @@ void KorvanForm::ShowStatistics() {
 }
 
 void KorvanForm::WriteToLog(std::string_view text) {
-  log_.WriteToLog(text);
+  const EventLog::FileState state = log_.WriteToLog(text);
   changes.Notify(ModelChange::kLog);
+  if (state == EventLog::FileState::kStoppedNow) {
+    // Once per failure: the lines wait in memory until the file takes them.
+    SetTrayIcon(1);
+    services_.prompts.ShowError(log_.file_error());
+  }
 }
 
 void KorvanForm::SetTrayIcon(int state) {

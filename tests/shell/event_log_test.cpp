@@ -47,6 +47,37 @@ TEST(EventLog, AFileCutOffMidLineGetsItsLineBreak) {
   EXPECT_EQ(form.log().memo().substr(0, 11), "half a li\r\n");
 }
 
+TEST(EventLog, LinesTheDiskRefusesWaitAndFollowInOrder) {
+  test::FakeShell shell;
+  KorvanForm form(shell.Services());
+  form.Open(shell.LogFileHandle(), {});
+  const std::string before = shell.log_content;
+  shell.log_full = true;
+  form.WriteToLog("one");
+  form.WriteToLog("two");
+  EXPECT_EQ(shell.log_content, before);
+  EXPECT_EQ(shell.prompts.errors, (std::vector<std::string>{"korvan.log: disk full"})) << "told once, not per line";
+  EXPECT_TRUE(form.alarm());
+  EXPECT_NE(form.log().memo().find("two"), std::string::npos) << "the memo shows every line meanwhile";
+
+  shell.log_full = false;
+  form.WriteToLog("three");
+  EXPECT_EQ(shell.log_content, before +
+                                   "15.03.2023 12:00:00 - one\r\n"
+                                   "15.03.2023 12:00:00 - two\r\n"
+                                   "15.03.2023 12:00:00 - three\r\n");
+  EXPECT_TRUE(form.log().file_error().empty());
+  EXPECT_EQ(form.log().pending_bytes(), 0U);
+
+  // A later failure is told again, and the end line takes what waits.
+  shell.log_full = true;
+  form.WriteToLog("four");
+  EXPECT_EQ(shell.prompts.errors.size(), 2U);
+  shell.log_full = false;
+  form.Close();
+  EXPECT_TRUE(shell.log_content.ends_with("four\r\n15.03.2023 12:00:00 - Konec aplikace\r\n\r\n"));
+}
+
 TEST(WorkerMessages, ConnectionErrorsOnlyWhenAskedForAndEveryWrittenOneRaisesTheAlarm) {
   test::FakeShell shell;
   KorvanForm form(shell.Services());

@@ -144,12 +144,15 @@ class RecordingPrompts : public UserPrompts {
 
 class MemoryLogFile : public LogFile {
  public:
-  explicit MemoryLogFile(std::string* content) : content_(content), initial_(*content) {}
+  explicit MemoryLogFile(std::string* content, const bool* full = nullptr)
+      : content_(content), full_(full), initial_(*content) {}
   const std::string& initial_content() const override { return initial_; }
   bool Append(std::string_view bytes) override {
+    if (full_ != nullptr && *full_) return false;
     content_->append(bytes);
     return true;
   }
+  std::string last_error() const override { return full_ != nullptr && *full_ ? "korvan.log: disk full" : ""; }
   bool Truncate() override {
     content_->clear();
     return true;
@@ -157,6 +160,7 @@ class MemoryLogFile : public LogFile {
 
  private:
   std::string* content_;
+  const bool* full_;
   std::string initial_;
 };
 
@@ -178,7 +182,8 @@ struct FakeShell {
     ShellServices s{profile, listeners, pump, clock, proxy, autostart, prompts, texts, LocaleFormat{}, 7};
     return s;
   }
-  std::unique_ptr<LogFile> LogFileHandle() { return std::make_unique<MemoryLogFile>(&log_content); }
+  std::unique_ptr<LogFile> LogFileHandle() { return std::make_unique<MemoryLogFile>(&log_content, &log_full); }
+  bool log_full = false;  // the log's disk refuses every append while set
 };
 
 }  // namespace korvan::test
