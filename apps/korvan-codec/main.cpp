@@ -4,7 +4,8 @@
 //   korvan-codec unpack --words FILE          frames on stdin -> payloads
 //   korvan-codec words build --version N [--count 256] [--group-by-prefix] FILE...
 //   korvan-codec words dump FILE
-#include <cstdio>
+#include <unistd.h>
+
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
@@ -14,9 +15,10 @@
 #include <string>
 #include <vector>
 
+#include "tools/codec/block_io.h"
 #include "tools/codec/codec_commands.h"
-#include "wire/word_list.h"
 #include "tools/word_list/word_list_builder.h"
+#include "wire/word_list.h"
 
 namespace {
 
@@ -39,16 +41,6 @@ int Fail(const std::string& problem) {
   return kExitError;
 }
 
-std::vector<std::uint8_t> ReadStdin() {
-  std::freopen(nullptr, "rb", stdin);
-  return {std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>()};
-}
-
-bool WriteStdout(const void* data, std::size_t size) {
-  std::freopen(nullptr, "wb", stdout);
-  return std::fwrite(data, 1, size, stdout) == size && std::fflush(stdout) == 0;
-}
-
 std::optional<unsigned long> ParseNumber(const std::string& text, unsigned long max) {
   if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos || text.size() > 9) return std::nullopt;
   const unsigned long v = std::stoul(text);
@@ -62,12 +54,10 @@ int RunFrameCommand(const std::string& command, const std::vector<std::string>& 
   std::string error;
   const korvan::WordListPtr words = korvan::LoadWordList(args[1], &error);
   if (!words) return Fail("word list " + args[1] + ": " + error);
-  const std::vector<std::uint8_t> input = ReadStdin();
-  const korvan::CommandResult result =
-      command == "pack" ? korvan::PackCommand(*words, input) : korvan::UnpackCommand(*words, input);
-  if (!result.ok) return Fail(result.error);
-  if (!WriteStdout(result.output.data(), result.output.size())) return Fail("cannot write standard output");
-  return EXIT_SUCCESS;
+  const korvan::CommandResult result = command == "pack"
+                                           ? korvan::PackStream(*words, STDIN_FILENO, STDOUT_FILENO)
+                                           : korvan::UnpackStream(*words, STDIN_FILENO, STDOUT_FILENO);
+  return result.ok ? EXIT_SUCCESS : Fail(result.error);
 }
 
 // The group of a corpus file for --group-by-prefix: its file name up to the
@@ -131,7 +121,7 @@ int RunWordsBuild(const std::vector<std::string>& args) {
       korvan::BuildWordList(documents, groups, static_cast<std::uint8_t>(*version), count, progress);
   std::cerr << "\nkorvan-codec: " << list.size() << " words\n";
   const std::vector<std::uint8_t> file = korvan::SerializeWordListFile(list);
-  if (!WriteStdout(file.data(), file.size())) return Fail("cannot write standard output");
+  if (!korvan::WriteAll(STDOUT_FILENO, file)) return Fail("cannot write standard output");
   return EXIT_SUCCESS;
 }
 

@@ -1,17 +1,26 @@
 #include "tools/codec/codec_commands.h"
 
-#include <array>
-
-#include "wire/frame_reader.h"
+#include "tools/codec/block_io.h"
+#include "tools/codec/frame_unpacker.h"
+#include "wire/frame_format.h"
 #include "wire/frame_writer.h"
-#include "wire/word_compress.h"
 
 namespace korvan {
+namespace {
+
+constexpr const char* kCannotRead = "cannot read standard input";
+constexpr const char* kCannotWrite = "cannot write standard output";
+
+std::string BlockSizeError(std::size_t size) {
+  return "pack takes one block of 1 to 64511 bytes; got " + std::to_string(size);
+}
+
+}  // namespace
 
 CommandResult PackCommand(const WordList& words, std::span<const std::uint8_t> raw) {
   CommandResult result;
   if (raw.empty() || raw.size() > kMaxRawBlock) {
-    result.error = "pack takes one block of 1 to 64511 bytes; got " + std::to_string(raw.size());
+    result.error = BlockSizeError(raw.size());
     return result;
   }
   std::vector<std::uint8_t> buffer(kFrameBufferSize);
@@ -25,35 +34,40 @@ CommandResult PackCommand(const WordList& words, std::span<const std::uint8_t> r
 
 CommandResult UnpackCommand(const WordList& words, std::span<const std::uint8_t> frames) {
   CommandResult result;
-  std::vector<std::uint8_t> source(kMaxUnpackedBlock);
-  std::vector<std::uint8_t> out(kMaxUnpackedBlock);
-  std::size_t pos = 0;
-  std::size_t index = 0;
-  FrameView view;
-  while (pos < frames.size()) {
-    const std::span<const std::uint8_t> rest = frames.subspan(pos);
-    if (!PeekFrame(rest, view)) {
-      result.error = "frame " + std::to_string(index) + " at byte " + std::to_string(pos) + " is truncated (" +
-                     std::to_string(rest.size()) + " bytes left)";
-      return result;
-    }
-    const bool stages = (view.flags & (tfDeflate | tfWords)) != 0;
-    if (view.payload_length > 0 || stages) {
-      std::copy_n(rest.begin() + static_cast<long>(view.payload_offset), view.payload_length, source.begin());
-      const int n = WordCompress::UnpackBlock(words, source.data(), view.escape, view.flags, view.payload_length,
-                                              out.data());
-      if (n <= 0) {
-        result.error = "frame " + std::to_string(index) + " at byte " + std::to_string(pos) +
-                       (n < 0 ? " names a word past the end of the list" : " does not unpack (damaged deflate data)");
-        return result;
-      }
-      result.output.insert(result.output.end(), out.begin(), out.begin() + n);
-    }
-    pos += view.frame_length;
-    ++index;
-  }
-  result.ok = true;
+  FrameUnpacker unpacker(words, [&](std::span<const std::uint8_t> bytes) {
+    result.output.insert(result.output.end(), bytes.begin(), bytes.end());
+    return true;
+  });
+  result.ok = unpacker.Feed(frames) && unpacker.Finish();
+  result.error = unpacker.error();
   return result;
+}
+
+CommandResult PackStream(const WordList& words, int in, int out) {
+  std::vector<std::uint8_t> raw;
+  std::size_t total = 0;
+  if (!ReadToEnd(in, kMaxRawBlock, raw, total)) return {false, {}, kCannotRead};
+  // Past the limit only the count was kept.
+  if (total != raw.size()) return {false, {}, BlockSizeError(total)};
+  CommandResult result = PackCommand(words, raw);
+  if (result.ok && !WriteAll(out, result.output)) return {false, {}, kCannotWrite};
+  result.output.clear();
+  return result;
+}
+
+CommandResult UnpackStream(const WordList& words, int in, int out) {
+  FrameUnpacker unpacker(words, [out](std::span<const std::uint8_t> bytes) { return WriteAll(out, bytes); });
+  bool ok = true;
+  while (ok) {
+    const std::span<std::uint8_t> room = unpacker.InputSpace();
+    const long n = ReadSome(in, room.data(), room.size());
+    if (n < 0) return {false, {}, kCannotRead};
+    if (n == 0) break;
+    ok = unpacker.Received(static_cast<std::size_t>(n));
+  }
+  ok = ok && unpacker.Finish();
+  if (ok) return {true, {}, {}};
+  return {false, {}, unpacker.sink_failed() ? std::string(kCannotWrite) : unpacker.error()};
 }
 
 std::string EscapeWord(std::string_view word) {

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "wire/word_list.h"
@@ -22,8 +23,18 @@ struct CommandResult {
 CommandResult PackCommand(const WordList& words, std::span<const std::uint8_t> raw);
 
 // Frames to their concatenated unpacked payloads. A malformed frame, one that
-// does not unpack, or bytes left over at the end are an error.
+// does not unpack, or bytes left over at the end are an error; `output` then
+// holds what the frames before it unpacked to.
 CommandResult UnpackCommand(const WordList& words, std::span<const std::uint8_t> frames);
+
+// The same two on file descriptors, as the tool runs them on its standard
+// input and output (the messages name those): PackStream reads the block
+// from `in` to its end and writes the frame to `out`; UnpackStream unpacks
+// the frames while they arrive, in bounded memory, so that what the frames
+// before a bad one unpacked to is already written when it fails. `output`
+// of the result stays empty.
+CommandResult PackStream(const WordList& words, int in, int out);
+CommandResult UnpackStream(const WordList& words, int in, int out);
 
 // "version N", then every word on a line of its own, with bytes outside
 // printable ASCII and the backslash written as \r, \n, \t, \\ or \xNN.
