@@ -90,7 +90,7 @@ LoopbackServer::~LoopbackServer() {
   [[maybe_unused]] const ssize_t w = ::write(wake_[1], &b, 1);
   acceptor_.join();
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     for (const int fd : fds_) ::shutdown(fd, SHUT_RDWR);
   }
   for (auto& t : threads_) t.join();
@@ -101,12 +101,13 @@ LoopbackServer::~LoopbackServer() {
 }
 
 void LoopbackServer::Keep(int fd) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   fds_.push_back(fd);
 }
 
 void LoopbackServer::Serve(int fd, std::function<void(int)> fn) {
-  Keep(fd);
+  MutexLock lock(mutex_);
+  fds_.push_back(fd);
   threads_.emplace_back([fd, fn = std::move(fn)] { fn(fd); });
 }
 

@@ -7,10 +7,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
-#include <mutex>
 #include <string_view>
 #include <thread>
 #include <vector>
+
+#include "common/mutex.h"
+#include "common/thread_annotations.h"
 
 namespace korvan::bench {
 
@@ -34,6 +36,11 @@ bool RecvExact(int fd, std::uint8_t* data, std::size_t size);
 // tuned connection to `on_accept` on its accepting thread. Connections
 // given to `Keep` or `Serve` are shut down when the server goes; then all
 // threads are joined and the sockets closed.
+//
+// Thread rule: Keep and Serve may be called from any thread (normally the
+// accepting thread, inside `on_accept`); `mutex_` guards the kept sockets
+// and the serving threads. The destructor runs once the accepting thread
+// has ended, and owns both lists from then on.
 class LoopbackServer {
  public:
   using AcceptHandler = std::function<void(int fd, LoopbackServer& self)>;
@@ -47,9 +54,9 @@ class LoopbackServer {
   std::uint16_t port() const { return port_; }
   int accepted() const { return accepted_.load(); }
   // Keeps `fd` open until the server goes.
-  void Keep(int fd);
+  void Keep(int fd) KORVAN_EXCLUDES(mutex_);
   // Runs `fn(fd)` on a thread of its own.
-  void Serve(int fd, std::function<void(int)> fn);
+  void Serve(int fd, std::function<void(int)> fn) KORVAN_EXCLUDES(mutex_);
 
  private:
   void AcceptLoop();
@@ -59,9 +66,9 @@ class LoopbackServer {
   int wake_[2] = {-1, -1};
   std::uint16_t port_ = 0;
   std::atomic<int> accepted_{0};
-  std::mutex mutex_;
-  std::vector<int> fds_;
-  std::vector<std::thread> threads_;
+  Mutex mutex_;
+  std::vector<int> fds_ KORVAN_GUARDED_BY(mutex_);
+  std::vector<std::thread> threads_ KORVAN_GUARDED_BY(mutex_);
   std::thread acceptor_;
 };
 

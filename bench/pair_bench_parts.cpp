@@ -59,9 +59,9 @@ Origin::~Origin() {
 }
 
 void Origin::OpenGate() {
-  std::lock_guard lock(gate_mutex_);
+  MutexLock lock(gate_mutex_);
   gate_open_ = true;
-  gate_cv_.notify_all();
+  gate_cv_.NotifyAll();
 }
 
 void Origin::Serve(int fd) {
@@ -135,8 +135,8 @@ bool Origin::Stream(int fd, std::uint64_t size, bool hold) {
   while (sent < size) {
     if (!waited && sent >= kHoldFirst) {
       ++held_;
-      std::unique_lock lock(gate_mutex_);
-      gate_cv_.wait(lock, [this] { return gate_open_; });
+      MutexLock lock(gate_mutex_);
+      while (!gate_open_) gate_cv_.Wait(gate_mutex_);
       waited = true;
     }
     std::uint64_t n = std::min<std::uint64_t>(pattern_.size() - at, size - sent);

@@ -5,17 +5,17 @@
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <filesystem>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "bench/pair_bench_net.h"
+#include "common/mutex.h"
+#include "common/thread_annotations.h"
 #include "tests/support/child_process.h"
 #include "tests/support/test_paths.h"
 
@@ -36,6 +36,10 @@ struct Resource {
 //   /small    1 KiB of markup;
 //   /big/N    N bytes of markup, written from `pattern` as fast as taken;
 //   /hold/N   the same, but after the first 64 KiB it waits for OpenGate().
+//
+// Thread rule: the public methods belong to the benchmark's thread; every
+// connection is served on a thread of the listener's. `gate_mutex_` guards
+// the gate, which held answers wait on through `gate_cv_`.
 class Origin {
  public:
   Origin(std::vector<Resource> resources, std::string pattern);
@@ -45,19 +49,19 @@ class Origin {
   const std::vector<Resource>& resources() const { return resources_; }
   // Answers of /hold/N waiting at the gate.
   int held() const { return held_.load(); }
-  void OpenGate();
+  void OpenGate() KORVAN_EXCLUDES(gate_mutex_);
 
  private:
-  void Serve(int fd);
-  bool Answer(int fd, const std::string& path, bool gzip_ok);
-  bool Stream(int fd, std::uint64_t size, bool hold);
+  void Serve(int fd) KORVAN_EXCLUDES(gate_mutex_);
+  bool Answer(int fd, const std::string& path, bool gzip_ok) KORVAN_EXCLUDES(gate_mutex_);
+  bool Stream(int fd, std::uint64_t size, bool hold) KORVAN_EXCLUDES(gate_mutex_);
 
   std::vector<Resource> resources_;
   std::string pattern_;
   std::string small_;
-  std::mutex gate_mutex_;
-  std::condition_variable gate_cv_;
-  bool gate_open_ = false;
+  Mutex gate_mutex_;
+  CondVar gate_cv_;
+  bool gate_open_ KORVAN_GUARDED_BY(gate_mutex_) = false;
   std::atomic<int> held_{0};
   std::unique_ptr<Listener> listener_;  // last: its threads use the members above
 };

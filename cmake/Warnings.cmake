@@ -11,3 +11,8 @@ endif()
 if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU" AND CMAKE_CXX_COMPILER_VERSION VERSION_LESS 13)
   target_compile_options(korvan_warnings INTERFACE -Wno-restrict)
 endif()
+# clang checks every annotated mutex (common/mutex.h): guarded data touched
+# without its lock, functions called without the lock they need.
+if(CMAKE_CXX_COMPILER_ID MATCHES "Clang")
+  target_compile_options(korvan_warnings INTERFACE $<$<COMPILE_LANGUAGE:CXX>:-Wthread-safety>)
+endif()

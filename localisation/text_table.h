@@ -1,8 +1,9 @@
 // The process-wide table of user-visible texts, one entry per TextKey.
 //
-// Thread safety: Text() may be called from any thread at any time and never
+// Thread rule: Text() may be called from any thread at any time and never
 // blocks. Replace() is meant for the thread that applies languages (the main
-// thread); writers are serialised among themselves. Each entry is a pointer,
+// thread); writers are serialised among themselves by `writer_mutex_`, which
+// guards the pool and nothing else. Each entry is a pointer,
 // swapped atomically, to an immutable string in a pool that only grows, so a
 // reader gets either the old or the new text of an entry, never a mixture,
 // and a text it was given stays valid for the life of the table. The pool
@@ -12,11 +13,12 @@
 
 #include <array>
 #include <atomic>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <unordered_set>
 
+#include "common/mutex.h"
+#include "common/thread_annotations.h"
 #include "localisation/text_key.h"
 
 namespace korvan {
@@ -35,7 +37,7 @@ class TextTable {
   }
 
   // Replaces the entry whole.
-  void Replace(TextKey key, std::string_view text);
+  void Replace(TextKey key, std::string_view text) KORVAN_EXCLUDES(writer_mutex_);
 
   // Calls visit(key) for every key in table order.
   template <typename Visit>
@@ -44,11 +46,12 @@ class TextTable {
   }
 
  private:
-  const std::string* Intern(std::string_view text);
+  const std::string* Intern(std::string_view text) KORVAN_REQUIRES(writer_mutex_);
 
   std::array<std::atomic<const std::string*>, kTextKeyCount> entries_;
-  std::mutex writer_mutex_;                  // guards pool_; readers never touch it
-  std::unordered_set<std::string> pool_;     // node-based: element addresses are stable
+  Mutex writer_mutex_;  // readers never take it
+  // Node-based: element addresses are stable.
+  std::unordered_set<std::string> pool_ KORVAN_GUARDED_BY(writer_mutex_);
 };
 
 }  // namespace korvan

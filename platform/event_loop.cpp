@@ -70,15 +70,16 @@ void EventLoop::Invoke(const std::function<void()>& fn) {
   }
   auto task = std::make_shared<Task>();
   task->fn = fn;
+  bool ended = false;
   {
-    std::unique_lock lock(mutex_);
-    if (ended_) {
-      lock.unlock();
-      std::lock_guard serial(after_end_mutex_);
-      fn();
-      return;
-    }
-    queue_.push_back(task);
+    MutexLock lock(mutex_);
+    ended = ended_;
+    if (!ended) queue_.push_back(task);
+  }
+  if (ended) {
+    RecursiveMutexLock serial(after_end_mutex_);
+    fn();
+    return;
   }
   Wake();
   task->done.Wait();
@@ -88,7 +89,7 @@ void EventLoop::Post(std::function<void()> fn) {
   auto task = std::make_shared<Task>();
   task->fn = std::move(fn);
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     queue_.push_back(std::move(task));
   }
   Wake();
@@ -98,7 +99,7 @@ void EventLoop::RunPending() {
   for (;;) {
     std::shared_ptr<Task> task;
     {
-      std::lock_guard lock(mutex_);
+      MutexLock lock(mutex_);
       if (queue_.empty()) return;
       task = std::move(queue_.front());
       queue_.pop_front();
@@ -134,7 +135,7 @@ void EventLoop::QuitOnTerminationSignals() {
 
 void EventLoop::Quit() {
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     quit_ = true;
   }
   Wake();
@@ -145,7 +146,7 @@ int EventLoop::Run() {
   for (;;) {
     RunPending();
     {
-      std::lock_guard lock(mutex_);
+      MutexLock lock(mutex_);
       if (quit_) break;
     }
     const auto now = std::chrono::steady_clock::now();
@@ -180,7 +181,7 @@ int EventLoop::Run() {
     }
   }
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     quit_ = false;
   }
   RunPending();
@@ -189,10 +190,10 @@ int EventLoop::Run() {
 
 void EventLoop::Finish() {
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     ended_ = true;
   }
-  std::lock_guard serial(after_end_mutex_);
+  RecursiveMutexLock serial(after_end_mutex_);
   RunPending();
 }
 

@@ -4,7 +4,10 @@
 // Thread rule: Invoke, Post and Quit may be called from any thread; Run,
 // StartTimer, StopTimer and RunPending belong to the thread that created the
 // loop, which is the thread that runs it. Signal handlers only write one
-// byte to a pipe; the loop does the work.
+// byte to a pipe; the loop does the work. `mutex_` guards the queue of
+// handed-over work and the quit and ended flags; the timers belong to the
+// loop's thread alone. After Finish(), `after_end_mutex_` lets one caller of
+// Invoke run its work at a time (recursive: that work may Invoke again).
 #pragma once
 
 #include <atomic>
@@ -13,10 +16,11 @@
 #include <deque>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <thread>
 #include <vector>
 
+#include "common/mutex.h"
+#include "common/thread_annotations.h"
 #include "platform/fd_io.h"
 #include "platform/one_shot_event.h"
 #include "shell/platform_services.h"
@@ -31,11 +35,11 @@ class EventLoop : public MainLoop {
   EventLoop& operator=(const EventLoop&) = delete;
 
   // Runs `fn` on the loop's thread and waits for it; on that thread, at once.
-  void Invoke(const std::function<void()>& fn) override;
+  void Invoke(const std::function<void()>& fn) override KORVAN_EXCLUDES(mutex_);
   // Queues `fn` without waiting.
-  void Post(std::function<void()> fn) override;
+  void Post(std::function<void()> fn) override KORVAN_EXCLUDES(mutex_);
   // Runs what other threads have handed over so far.
-  void RunPending() override;
+  void RunPending() override KORVAN_EXCLUDES(mutex_);
 
   // Calls `fn` every `interval` on the loop's thread while the loop runs.
   TimerId StartTimer(std::chrono::milliseconds interval, std::function<void()> fn) override;
@@ -45,12 +49,12 @@ class EventLoop : public MainLoop {
   void QuitOnTerminationSignals();
 
   // Runs until Quit(); returns the number of the signal that ended it, or 0.
-  int Run();
-  void Quit() override;
+  int Run() KORVAN_EXCLUDES(mutex_);
+  void Quit() override KORVAN_EXCLUDES(mutex_);
   // After the tear-down: from now on Invoke runs its work on the caller's
   // thread, one at a time, so that workers still ending never wait for a
   // loop that no longer runs.
-  void Finish();
+  void Finish() KORVAN_EXCLUDES(mutex_);
 
  private:
   struct Task {
@@ -72,11 +76,11 @@ class EventLoop : public MainLoop {
   UniqueFd wake_read_;
   UniqueFd wake_write_;
   std::atomic<bool> wake_pending_{false};  // a byte is in the wake pipe
-  std::mutex mutex_;
-  std::deque<std::shared_ptr<Task>> queue_;
-  std::recursive_mutex after_end_mutex_;
-  bool ended_ = false;
-  bool quit_ = false;
+  Mutex mutex_;
+  std::deque<std::shared_ptr<Task>> queue_ KORVAN_GUARDED_BY(mutex_);
+  bool ended_ KORVAN_GUARDED_BY(mutex_) = false;
+  bool quit_ KORVAN_GUARDED_BY(mutex_) = false;
+  RecursiveMutex after_end_mutex_;
   std::vector<Timer> timers_;
   TimerId next_timer_ = 1;
 };

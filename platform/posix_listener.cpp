@@ -76,7 +76,7 @@ void PosixListener::Deactivate() {
   wake_write_.reset();
   std::vector<std::weak_ptr<AcceptedSocket>> remaining;
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     remaining.swap(connections_);
   }
   for (auto& weak : remaining) {
@@ -110,7 +110,7 @@ void PosixListener::AcceptLoop() {
     std::string local = DottedLocalAddress(client.get());
     auto socket = std::make_shared<AcceptedSocket>(std::move(client), std::move(local), ip, ntohs(peer.sin_port));
     {
-      std::lock_guard lock(mutex_);
+      MutexLock lock(mutex_);
       Prune();
       connections_.push_back(socket);
     }
@@ -126,7 +126,7 @@ void PosixListener::Prune() {
 }
 
 std::size_t PosixListener::ActiveConnectionCount() {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   Prune();
   return connections_.size();
 }
@@ -134,7 +134,7 @@ std::size_t PosixListener::ActiveConnectionCount() {
 void PosixListener::CloseFirstConnection() {
   std::shared_ptr<AcceptedSocket> first;
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     Prune();
     if (connections_.empty()) return;
     first = connections_.front().lock();

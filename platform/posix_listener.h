@@ -4,20 +4,22 @@
 // its connections so that the shell can close them; the worker that the
 // factory starts owns the connection.
 //
-// Thread safety: the Listener methods belong to the main thread. The
+// Thread rule: the Listener methods belong to the main thread. The
 // factory is called on accept threads. AcceptedSocket::Close may be called
-// from any thread.
+// from any thread. `mutex_` guards a listener's list of connections, which
+// its accept thread adds to and the main thread reads and prunes.
 #pragma once
 
 #include <array>
 #include <atomic>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "common/mutex.h"
+#include "common/thread_annotations.h"
 #include "platform/fd_io.h"
 #include "shell/listener.h"
 
@@ -69,14 +71,15 @@ class PosixListener : public Listener {
   int port() const override { return port_; }
   void set_entry(std::size_t entry) override { entry_.store(entry); }
   bool Activate(std::string* error) override;
-  void Deactivate() override;
+  void Deactivate() override KORVAN_EXCLUDES(mutex_);
   bool active() const override { return accept_thread_.joinable(); }
-  std::size_t ActiveConnectionCount() override;
-  void CloseFirstConnection() override;
+  std::size_t ActiveConnectionCount() override KORVAN_EXCLUDES(mutex_);
+  void CloseFirstConnection() override KORVAN_EXCLUDES(mutex_);
 
  private:
-  void AcceptLoop();
-  void Prune();  // drops closed and finished connections; mutex held
+  void AcceptLoop() KORVAN_EXCLUDES(mutex_);
+  // Drops closed and finished connections.
+  void Prune() KORVAN_REQUIRES(mutex_);
 
   ConnectionFactory& factory_;
   std::string bind_address_;
@@ -86,8 +89,8 @@ class PosixListener : public Listener {
   UniqueFd wake_read_;
   UniqueFd wake_write_;
   std::thread accept_thread_;
-  std::mutex mutex_;
-  std::vector<std::weak_ptr<AcceptedSocket>> connections_;
+  Mutex mutex_;
+  std::vector<std::weak_ptr<AcceptedSocket>> connections_ KORVAN_GUARDED_BY(mutex_);
 };
 
 // Listeners bound to `bind_address`: "0.0.0.0" (every interface) for the

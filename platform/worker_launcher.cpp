@@ -10,14 +10,14 @@ WorkerLauncher::WorkerLauncher(MainLoop& loop, Clock& clock, Network& network)
     : loop_(loop), clock_(clock), network_(network) {}
 
 void WorkerLauncher::Begin(WorkerHost& host, const WordList& words) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   host_ = &host;
   words_ = &words;
   stopping_ = false;
 }
 
 WorkerLauncher::~WorkerLauncher() {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   for (auto& r : running_) {
     r->worker->Terminate();
     if (r->thread.joinable()) r->thread.join();
@@ -36,7 +36,7 @@ void WorkerLauncher::JoinFinished() {
 }
 
 void WorkerLauncher::Start(std::shared_ptr<AcceptedSocket> socket, std::size_t entry) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   JoinFinished();
   if (stopping_ || host_ == nullptr || words_ == nullptr) {
     socket->Close();
@@ -56,7 +56,7 @@ void WorkerLauncher::Start(std::shared_ptr<AcceptedSocket> socket, std::size_t e
 
 void WorkerLauncher::EndAll() {
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     stopping_ = true;
     for (auto& r : running_) r->worker->Terminate();
   }
@@ -64,7 +64,7 @@ void WorkerLauncher::EndAll() {
   for (;;) {
     loop_.RunPending();
     {
-      std::lock_guard lock(mutex_);
+      MutexLock lock(mutex_);
       JoinFinished();
       if (running_.empty()) return;
     }
@@ -73,7 +73,7 @@ void WorkerLauncher::EndAll() {
 }
 
 std::size_t WorkerLauncher::live_workers() {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   JoinFinished();
   return running_.size();
 }

@@ -3,15 +3,17 @@
 //
 // Thread rule: Start runs on the listeners' accept threads; Begin, EndAll
 // and live_workers on the main thread. `mutex_` guards the list of running
-// workers and the host.
+// workers, the host, the word list and the stopping flag; each worker's
+// `done` flag is its own thread's to set.
 #pragma once
 
 #include <atomic>
 #include <list>
 #include <memory>
-#include <mutex>
 #include <thread>
 
+#include "common/mutex.h"
+#include "common/thread_annotations.h"
 #include "platform/posix_listener.h"
 #include "shell/listener.h"
 #include "shell/platform_services.h"
@@ -26,10 +28,10 @@ class WorkerLauncher : public ConnectionFactory, public ConnectionWorkers {
   WorkerLauncher(MainLoop& loop, Clock& clock, Network& network);
   ~WorkerLauncher() override;
 
-  void Begin(WorkerHost& host, const WordList& words) override;
-  void Start(std::shared_ptr<AcceptedSocket> socket, std::size_t entry) override;
-  void EndAll() override;
-  std::size_t live_workers() override;
+  void Begin(WorkerHost& host, const WordList& words) override KORVAN_EXCLUDES(mutex_);
+  void Start(std::shared_ptr<AcceptedSocket> socket, std::size_t entry) override KORVAN_EXCLUDES(mutex_);
+  void EndAll() override KORVAN_EXCLUDES(mutex_);
+  std::size_t live_workers() override KORVAN_EXCLUDES(mutex_);
 
  private:
   struct Running {
@@ -37,16 +39,16 @@ class WorkerLauncher : public ConnectionFactory, public ConnectionWorkers {
     std::thread thread;
     std::atomic<bool> done{false};
   };
-  void JoinFinished();  // mutex held
+  void JoinFinished() KORVAN_REQUIRES(mutex_);
 
   MainLoop& loop_;
   Clock& clock_;
   Network& network_;
-  WorkerHost* host_ = nullptr;
-  const WordList* words_ = nullptr;
-  std::mutex mutex_;
-  std::list<std::unique_ptr<Running>> running_;
-  bool stopping_ = false;
+  Mutex mutex_;
+  WorkerHost* host_ KORVAN_GUARDED_BY(mutex_) = nullptr;
+  const WordList* words_ KORVAN_GUARDED_BY(mutex_) = nullptr;
+  std::list<std::unique_ptr<Running>> running_ KORVAN_GUARDED_BY(mutex_);
+  bool stopping_ KORVAN_GUARDED_BY(mutex_) = false;
 };
 
 }  // namespace korvan

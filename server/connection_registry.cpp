@@ -7,7 +7,7 @@ ConnectionRegistry::Claim::~Claim() {
 }
 
 std::optional<ConnectionRegistry::Claim> ConnectionRegistry::TryClaim(std::int32_t id, unsigned limit) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   unsigned& count = open_[id];
   if (count >= limit) return std::nullopt;
   ++count;
@@ -15,13 +15,13 @@ std::optional<ConnectionRegistry::Claim> ConnectionRegistry::TryClaim(std::int32
 }
 
 unsigned ConnectionRegistry::Count(std::int32_t id) const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   const auto it = open_.find(id);
   return it == open_.end() ? 0 : it->second;
 }
 
 void ConnectionRegistry::Release(std::int32_t id) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   const auto it = open_.find(id);
   if (it != open_.end() && --it->second == 0) open_.erase(it);
 }

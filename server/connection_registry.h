@@ -1,10 +1,16 @@
-// How many tunnel connections each account has open. Safe from any thread.
+// How many tunnel connections each account has open, so that an account
+// cannot open more than its limit.
+//
+// Thread rule: every method, and a Claim's destruction, may run on any
+// thread; `mutex_` guards the counts.
 #pragma once
 
 #include <cstdint>
 #include <map>
-#include <mutex>
 #include <optional>
+
+#include "common/mutex.h"
+#include "common/thread_annotations.h"
 
 namespace korvan::server {
 
@@ -25,14 +31,14 @@ class ConnectionRegistry {
   };
 
   // A slot when the account has fewer than `limit` connections open.
-  std::optional<Claim> TryClaim(std::int32_t id, unsigned limit);
-  unsigned Count(std::int32_t id) const;
+  std::optional<Claim> TryClaim(std::int32_t id, unsigned limit) KORVAN_EXCLUDES(mutex_);
+  unsigned Count(std::int32_t id) const KORVAN_EXCLUDES(mutex_);
 
  private:
-  void Release(std::int32_t id);
+  void Release(std::int32_t id) KORVAN_EXCLUDES(mutex_);
 
-  mutable std::mutex mutex_;
-  std::map<std::int32_t, unsigned> open_;
+  mutable Mutex mutex_;
+  std::map<std::int32_t, unsigned> open_ KORVAN_GUARDED_BY(mutex_);
 };
 
 }  // namespace korvan::server

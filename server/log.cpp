@@ -4,12 +4,15 @@
 #include <chrono>
 #include <cstdio>
 #include <ctime>
-#include <mutex>
+
+#include "common/mutex.h"
 
 namespace korvan::server {
 
 namespace {
-std::mutex g_mutex;
+// One line at a time on standard error. The stream is not ours alone (other
+// code writes to it without this mutex), so nothing is marked as guarded.
+Mutex g_mutex;
 std::atomic<bool> g_enabled{true};
 }  // namespace
 
@@ -22,7 +25,7 @@ void Log(std::string_view text) {
   gmtime_r(&now, &utc);
   char stamp[32];
   std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &utc);
-  std::lock_guard lock(g_mutex);
+  MutexLock lock(g_mutex);
   std::fprintf(stderr, "%s korvan-server: %.*s\n", stamp, static_cast<int>(text.size()), text.data());
 }
 

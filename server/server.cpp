@@ -65,7 +65,7 @@ void Server::Stop() {
     error_code ec;
     acceptor_.close(ec);
     if (signals_) signals_->cancel(ec);
-    std::lock_guard lock(sessions_mutex_);
+    MutexLock lock(sessions_mutex_);
     for (const auto& weak : sessions_) {
       if (const auto session = weak.lock()) session->Close();
     }
@@ -83,7 +83,7 @@ Task<void> Server::Accept() {
       Log("accept failed: " + ec.message());
       continue;
     }
-    std::lock_guard lock(sessions_mutex_);
+    MutexLock lock(sessions_mutex_);
     std::erase_if(sessions_, [](const std::weak_ptr<Session>& weak) { return weak.expired(); });
     if (sessions_.size() >= config_.max_connections) {
       socket.close(ec);  // over the server's limit: no session at all

@@ -4,17 +4,24 @@
 // Start() binds; Run() blocks until Stop() (any thread, also from a signal
 // through HandleSignals()). Stopping closes the listening socket and every
 // session, settles their traffic and returns.
+//
+// Thread rule: Start, HandleSignals and Run belong to the thread that owns
+// the server, Stop may be called from any thread. `sessions_mutex_` guards
+// the list of sessions, which the accept loop and Stop's closing work use;
+// both run on the acceptor's strand, so it is never contended; it keeps the
+// list safe should either move off that strand.
 #pragma once
 
 #include <atomic>
 #include <condition_variable>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <set>
 #include <thread>
 #include <vector>
 
+#include "common/mutex.h"
+#include "common/thread_annotations.h"
 #include "server/account_store.h"
 #include "server/asio.h"
 #include "server/connection_registry.h"
@@ -41,7 +48,7 @@ class Server {
   void Stop();
 
  private:
-  Task<void> Accept();
+  Task<void> Accept() KORVAN_EXCLUDES(sessions_mutex_);
 
   ServerConfig config_;
   WordListPtr words_;
@@ -56,8 +63,8 @@ class Server {
   tcp::endpoint endpoint_;
   std::optional<asio::signal_set> signals_;
   std::atomic<bool> stopping_{false};
-  std::mutex sessions_mutex_;
-  std::vector<std::weak_ptr<Session>> sessions_;
+  Mutex sessions_mutex_;
+  std::vector<std::weak_ptr<Session>> sessions_ KORVAN_GUARDED_BY(sessions_mutex_);
 };
 
 }  // namespace korvan::server

@@ -138,7 +138,7 @@ void SqliteAccountStore::Execute(const char* sql) {
 }
 
 std::optional<Account> SqliteAccountStore::Find(std::int32_t id) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   Statement s(db_, std::string("SELECT ") + kColumns + " FROM accounts WHERE id = ?1");
   s.Bind(1, static_cast<std::int64_t>(id));
   if (!s.Step()) return std::nullopt;
@@ -146,7 +146,7 @@ std::optional<Account> SqliteAccountStore::Find(std::int32_t id) {
 }
 
 bool SqliteAccountStore::Insert(const Account& account) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   Statement s(db_,
               "INSERT OR IGNORE INTO accounts (id, password_md5, credit_kib, prepaid_until, valid_until,"
               " further_byte) VALUES (?1, ?2, ?3, ?4, ?5, ?6)");
@@ -156,7 +156,7 @@ bool SqliteAccountStore::Insert(const Account& account) {
 }
 
 bool SqliteAccountStore::Update(const Account& account) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   Statement s(db_,
               "UPDATE accounts SET password_md5 = ?2, credit_kib = ?3, prepaid_until = ?4, valid_until = ?5,"
               " further_byte = ?6 WHERE id = ?1");
@@ -166,7 +166,7 @@ bool SqliteAccountStore::Update(const Account& account) {
 }
 
 std::vector<Account> SqliteAccountStore::List() {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   Statement s(db_, std::string("SELECT ") + kColumns + " FROM accounts ORDER BY id");
   std::vector<Account> accounts;
   while (s.Step()) accounts.push_back(ReadRow(s.get()));
@@ -174,7 +174,7 @@ std::vector<Account> SqliteAccountStore::List() {
 }
 
 void SqliteAccountStore::Charge(std::int32_t id, const Traffic& traffic, bool charge) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   // Credit changes by the tunnel bytes in KiB; an arithmetic update keeps
   // concurrent charges from other processes intact.
   Statement s(db_,

@@ -2,13 +2,19 @@
 //
 // The file may be shared with `korvan-server account ...` run while the
 // server is up: the database is in WAL mode and waits for a lock instead of
-// failing at once. One connection per store, guarded by a mutex.
+// failing at once.
+//
+// Thread rule: every method may be called from any thread (the sessions
+// find and charge accounts from the server's loop threads). There is one
+// SQLite connection per store, opened without SQLite's own locking, and
+// `mutex_` guards it: each statement runs whole under the mutex.
 #pragma once
 
 #include <filesystem>
 #include <memory>
-#include <mutex>
 
+#include "common/mutex.h"
+#include "common/thread_annotations.h"
 #include "server/account_store.h"
 
 struct sqlite3;
@@ -24,17 +30,17 @@ class SqliteAccountStore final : public AccountStore {
   SqliteAccountStore(const SqliteAccountStore&) = delete;
   SqliteAccountStore& operator=(const SqliteAccountStore&) = delete;
 
-  std::optional<Account> Find(std::int32_t id) override;
-  bool Insert(const Account& account) override;
-  bool Update(const Account& account) override;
-  std::vector<Account> List() override;
-  void Charge(std::int32_t id, const Traffic& traffic, bool charge) override;
+  std::optional<Account> Find(std::int32_t id) override KORVAN_EXCLUDES(mutex_);
+  bool Insert(const Account& account) override KORVAN_EXCLUDES(mutex_);
+  bool Update(const Account& account) override KORVAN_EXCLUDES(mutex_);
+  std::vector<Account> List() override KORVAN_EXCLUDES(mutex_);
+  void Charge(std::int32_t id, const Traffic& traffic, bool charge) override KORVAN_EXCLUDES(mutex_);
 
  private:
-  void Execute(const char* sql);
+  void Execute(const char* sql) KORVAN_REQUIRES(mutex_);
 
-  std::mutex mutex_;
-  sqlite3* db_ = nullptr;
+  Mutex mutex_;
+  sqlite3* db_ KORVAN_GUARDED_BY(mutex_) = nullptr;
 };
 
 }  // namespace korvan::server

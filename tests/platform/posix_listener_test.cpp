@@ -5,8 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <condition_variable>
-#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -16,6 +14,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "common/mutex.h"
+#include "common/thread_annotations.h"
 #include "shell/korvan_form.h"
 #include "tests/shell/shell_fakes.h"
 
@@ -25,19 +25,21 @@ namespace {
 constexpr auto kWait = std::chrono::seconds(10);
 
 // Echoes every connection on a thread of its own and records what came in.
+// Start runs on the listener's accept thread, the rest on the test's;
+// `mutex_` guards the records.
 class EchoFactory : public ConnectionFactory {
  public:
   ~EchoFactory() override {
     for (auto& t : threads_) t.join();
   }
-  void Start(std::shared_ptr<AcceptedSocket> socket, std::size_t entry) override {
+  void Start(std::shared_ptr<AcceptedSocket> socket, std::size_t entry) override KORVAN_EXCLUDES(mutex_) {
     {
-      std::lock_guard lock(mutex_);
+      MutexLock lock(mutex_);
       entries_.push_back(entry);
       local_addresses_.push_back(socket->local_address());
       client_ports_.push_back(socket->client_port());
     }
-    changed_.notify_all();
+    changed_.NotifyAll();
     threads_.emplace_back([socket] {
       char buffer[256];
       for (;;) {
@@ -47,25 +49,29 @@ class EchoFactory : public ConnectionFactory {
       }
     });
   }
-  bool WaitForConnections(std::size_t count) {
-    std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, kWait, [&] { return entries_.size() >= count; });
+  bool WaitForConnections(std::size_t count) KORVAN_EXCLUDES(mutex_) {
+    const auto deadline = std::chrono::steady_clock::now() + kWait;
+    MutexLock lock(mutex_);
+    while (entries_.size() < count) {
+      if (!changed_.WaitUntil(mutex_, deadline)) return entries_.size() >= count;
+    }
+    return true;
   }
-  std::vector<std::size_t> entries() {
-    std::lock_guard lock(mutex_);
+  std::vector<std::size_t> entries() KORVAN_EXCLUDES(mutex_) {
+    MutexLock lock(mutex_);
     return entries_;
   }
-  std::vector<std::string> local_addresses() {
-    std::lock_guard lock(mutex_);
+  std::vector<std::string> local_addresses() KORVAN_EXCLUDES(mutex_) {
+    MutexLock lock(mutex_);
     return local_addresses_;
   }
 
  private:
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::vector<std::size_t> entries_;
-  std::vector<std::string> local_addresses_;
-  std::vector<std::uint16_t> client_ports_;
+  Mutex mutex_;
+  CondVar changed_;
+  std::vector<std::size_t> entries_ KORVAN_GUARDED_BY(mutex_);
+  std::vector<std::string> local_addresses_ KORVAN_GUARDED_BY(mutex_);
+  std::vector<std::uint16_t> client_ports_ KORVAN_GUARDED_BY(mutex_);
   std::vector<std::thread> threads_;  // joined only by the accept thread's owner
 };
 

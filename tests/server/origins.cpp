@@ -64,7 +64,7 @@ LoopbackServer::~LoopbackServer() {
   [[maybe_unused]] const ssize_t n = ::write(wake_[1], &stop, 1);
   acceptor_.join();
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     for (const int fd : open_fds_) ::shutdown(fd, SHUT_RDWR);
   }
   for (auto& t : threads_) t.join();
@@ -81,11 +81,11 @@ void LoopbackServer::AcceptLoop() {
     if (fd < 0) continue;
     if (send_buffer_ > 0) ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &send_buffer_, sizeof send_buffer_);
     ++accepted_;
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     open_fds_.push_back(fd);
     threads_.emplace_back([this, fd] {
       handler_(fd);
-      std::lock_guard inner(mutex_);
+      MutexLock inner(mutex_);
       std::erase(open_fds_, fd);
       ::close(fd);
     });
@@ -154,11 +154,12 @@ RecordedRequest Record(const http::request<http::string_body>& req) {
   return record;
 }
 
-// Reads the requests on `fd` one after the other, records each in `log`
-// (under `mutex`) and lets `answer` reply; ends when the peer closes, sends
-// something unreadable, or `answer` says to stop.
+// Reads the requests on `fd` one after the other, hands each to `keep` and
+// lets `answer` reply; ends when the peer closes, sends something
+// unreadable, or `answer` says to stop.
+using Keeper = std::function<void(RecordedRequest)>;
 using Answerer = std::function<bool(asio::ip::tcp::socket&, const http::request<http::string_body>&)>;
-void ServeRequests(int fd, std::mutex& mutex, std::vector<RecordedRequest>& log, const Answerer& answer) {
+void ServeRequests(int fd, const Keeper& keep, const Answerer& answer) {
   asio::io_context io;
   asio::ip::tcp::socket socket(io);
   socket.assign(asio::ip::tcp::v4(), ::dup(fd));
@@ -170,10 +171,7 @@ void ServeRequests(int fd, std::mutex& mutex, std::vector<RecordedRequest>& log,
     http::read(socket, buffer, parser, ec);
     if (ec) return;
     const auto& req = parser.get();
-    {
-      std::lock_guard lock(mutex);
-      log.push_back(Record(req));
-    }
+    keep(Record(req));
     if (!answer(socket, req)) return;
   }
 }
@@ -181,12 +179,16 @@ void ServeRequests(int fd, std::mutex& mutex, std::vector<RecordedRequest>& log,
 }  // namespace
 
 std::vector<RecordedRequest> HttpOrigin::requests() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return requests_;
 }
 
 void HttpOrigin::Serve(int fd) {
-  ServeRequests(fd, mutex_, requests_, [&](asio::ip::tcp::socket& socket, const http::request<http::string_body>& req) {
+  const auto keep = [this](RecordedRequest request) {
+    MutexLock lock(mutex_);
+    requests_.push_back(std::move(request));
+  };
+  ServeRequests(fd, keep, [&](asio::ip::tcp::socket& socket, const http::request<http::string_body>& req) {
     beast::error_code ec;
     const std::string target(req.target());
     const bool head = req.method() == http::verb::head;
@@ -250,12 +252,16 @@ StaticOrigin::StaticOrigin(std::map<std::string, StaticAnswer> answers)
     : answers_(std::move(answers)), server_([this](int fd) { Serve(fd); }) {}
 
 std::vector<RecordedRequest> StaticOrigin::requests() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return requests_;
 }
 
 void StaticOrigin::Serve(int fd) {
-  ServeRequests(fd, mutex_, requests_, [&](asio::ip::tcp::socket&, const http::request<http::string_body>& req) {
+  const auto keep = [this](RecordedRequest request) {
+    MutexLock lock(mutex_);
+    requests_.push_back(std::move(request));
+  };
+  ServeRequests(fd, keep, [&](asio::ip::tcp::socket&, const http::request<http::string_body>& req) {
     const bool keep_alive = req.keep_alive();
     const bool head = req.method() == http::verb::head;
     const auto it = answers_.find(std::string(req.target()));
@@ -295,12 +301,12 @@ EchoServer::EchoServer()
 SmtpSink::SmtpSink() : server_([this](int fd) { Serve(fd); }) {}
 
 std::vector<std::string> SmtpSink::messages() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return messages_;
 }
 
 std::vector<std::string> SmtpSink::commands() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return commands_;
 }
 
@@ -312,7 +318,7 @@ void SmtpSink::Serve(int fd) {
     const std::string line = ReadLine(fd, buffered);
     if (line == "\x04") return;
     {
-      std::lock_guard lock(mutex_);
+      MutexLock lock(mutex_);
       commands_.push_back(line);
     }
     if (line == "DATA") {
@@ -325,7 +331,7 @@ void SmtpSink::Serve(int fd) {
         message += body_line + "\r\n";
       }
       {
-        std::lock_guard lock(mutex_);
+        MutexLock lock(mutex_);
         messages_.push_back(message);
       }
       if (!reply("250 queued\r\n")) return;

@@ -1,15 +1,22 @@
 // Servers the tests reach through korvan-server, all on 127.0.0.1 with
 // ephemeral ports: an HTTP origin, a TCP echo server and an SMTP sink.
+//
+// Thread rule: each server serves every connection on a thread of its own;
+// the public methods may be called from any thread. In each class `mutex_`
+// guards what connection threads record (requests, messages, commands) and,
+// in LoopbackServer, its open connections and threads.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <functional>
 #include <map>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "common/mutex.h"
+#include "common/thread_annotations.h"
 
 namespace korvan::server::test {
 
@@ -28,7 +35,7 @@ class LoopbackServer {
   std::size_t accepted() const { return accepted_; }
 
  private:
-  void AcceptLoop();
+  void AcceptLoop() KORVAN_EXCLUDES(mutex_);
 
   Handler handler_;
   int send_buffer_;
@@ -36,9 +43,9 @@ class LoopbackServer {
   int wake_[2] = {-1, -1};
   std::uint16_t port_ = 0;
   std::atomic<std::size_t> accepted_{0};
-  std::mutex mutex_;
-  std::vector<int> open_fds_;
-  std::vector<std::thread> threads_;
+  Mutex mutex_;
+  std::vector<int> open_fds_ KORVAN_GUARDED_BY(mutex_);
+  std::vector<std::thread> threads_ KORVAN_GUARDED_BY(mutex_);
   std::thread acceptor_;
 };
 
@@ -71,16 +78,16 @@ class HttpOrigin {
   HttpOrigin();
   std::uint16_t port() const { return server_.port(); }
   std::size_t connections() const { return server_.accepted(); }
-  std::vector<RecordedRequest> requests() const;
+  std::vector<RecordedRequest> requests() const KORVAN_EXCLUDES(mutex_);
   std::string url(const std::string& path) const { return "http://127.0.0.1:" + std::to_string(port()) + path; }
 
   std::atomic<std::size_t> big_written{0};
   static const char kChunks[5][40];
 
  private:
-  void Serve(int fd);
-  mutable std::mutex mutex_;
-  std::vector<RecordedRequest> requests_;
+  void Serve(int fd) KORVAN_EXCLUDES(mutex_);
+  mutable Mutex mutex_;
+  std::vector<RecordedRequest> requests_ KORVAN_GUARDED_BY(mutex_);
   LoopbackServer server_;
 };
 
@@ -100,14 +107,14 @@ class StaticOrigin {
   explicit StaticOrigin(std::map<std::string, StaticAnswer> answers);
   std::uint16_t port() const { return server_.port(); }
   std::size_t connections() const { return server_.accepted(); }
-  std::vector<RecordedRequest> requests() const;
+  std::vector<RecordedRequest> requests() const KORVAN_EXCLUDES(mutex_);
   std::string url(const std::string& path) const { return "http://127.0.0.1:" + std::to_string(port()) + path; }
 
  private:
-  void Serve(int fd);
+  void Serve(int fd) KORVAN_EXCLUDES(mutex_);
   const std::map<std::string, StaticAnswer> answers_;
-  mutable std::mutex mutex_;
-  std::vector<RecordedRequest> requests_;
+  mutable Mutex mutex_;
+  std::vector<RecordedRequest> requests_ KORVAN_GUARDED_BY(mutex_);
   LoopbackServer server_;
 };
 
@@ -126,14 +133,14 @@ class SmtpSink {
  public:
   SmtpSink();
   std::uint16_t port() const { return server_.port(); }
-  std::vector<std::string> messages() const;
-  std::vector<std::string> commands() const;
+  std::vector<std::string> messages() const KORVAN_EXCLUDES(mutex_);
+  std::vector<std::string> commands() const KORVAN_EXCLUDES(mutex_);
 
  private:
-  void Serve(int fd);
-  mutable std::mutex mutex_;
-  std::vector<std::string> messages_;
-  std::vector<std::string> commands_;
+  void Serve(int fd) KORVAN_EXCLUDES(mutex_);
+  mutable Mutex mutex_;
+  std::vector<std::string> messages_ KORVAN_GUARDED_BY(mutex_);
+  std::vector<std::string> commands_ KORVAN_GUARDED_BY(mutex_);
   LoopbackServer server_;
 };
 

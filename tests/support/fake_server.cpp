@@ -34,31 +34,35 @@ void FakeTunnelConnection::ReadLoop() {
   for (;;) {
     const ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
     if (n < 0 && errno == EINTR) continue;
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     if (n <= 0) {
       peer_closed_ = true;
-      changed_.notify_all();
+      changed_.NotifyAll();
       return;
     }
     received_.insert(received_.end(), buf, buf + n);
     read_sizes_.push_back(static_cast<std::size_t>(n));
-    changed_.notify_all();
+    changed_.NotifyAll();
   }
 }
 
 Bytes FakeTunnelConnection::Received() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return received_;
 }
 
 std::vector<std::size_t> FakeTunnelConnection::ReadSizes() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return read_sizes_;
 }
 
 bool FakeTunnelConnection::WaitForReceived(std::size_t count, std::chrono::milliseconds timeout) const {
-  std::unique_lock lock(mutex_);
-  return changed_.wait_for(lock, timeout, [&] { return received_.size() >= count; });
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  MutexLock lock(mutex_);
+  while (received_.size() < count) {
+    if (!changed_.WaitUntil(mutex_, deadline)) return received_.size() >= count;
+  }
+  return true;
 }
 
 std::optional<OpeningFields> FakeTunnelConnection::Opening() const { return ParseOpening(Received()); }
@@ -97,11 +101,18 @@ std::vector<ReceivedFrame> FakeTunnelConnection::Frames() const {
 bool FakeTunnelConnection::WaitForFrames(std::size_t count, std::chrono::milliseconds timeout) const {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   for (;;) {
+    std::size_t seen = 0;
+    {
+      MutexLock lock(mutex_);
+      seen = received_.size();
+    }
+    // Frames() parses at least the bytes seen here, so waiting for more than
+    // those cannot miss a read that lands in between.
     if (Frames().size() >= count) return true;
-    std::unique_lock lock(mutex_);
-    if (changed_.wait_until(lock, deadline) == std::cv_status::timeout) {
-      lock.unlock();
-      return Frames().size() >= count;
+    MutexLock lock(mutex_);
+    while (received_.size() == seen) {
+      if (peer_closed_) return false;
+      if (!changed_.WaitUntil(mutex_, deadline) && received_.size() == seen) return false;
     }
   }
 }
@@ -116,7 +127,7 @@ Bytes FakeTunnelConnection::ReceivedData() const {
 
 void FakeTunnelConnection::Send(std::span<const std::uint8_t> bytes, const std::vector<std::size_t>& pieces,
                                 std::chrono::milliseconds pause) {
-  std::lock_guard lock(write_mutex_);
+  MutexLock lock(write_mutex_);
   std::size_t pos = 0;
   std::size_t piece = 0;
   while (pos < bytes.size()) {
@@ -149,12 +160,16 @@ void FakeTunnelConnection::SendControl(std::uint8_t kind, std::span<const std::u
 void FakeTunnelConnection::Close() { ::shutdown(fd_, SHUT_RDWR); }
 
 bool FakeTunnelConnection::WaitForPeerClose(std::chrono::milliseconds timeout) const {
-  std::unique_lock lock(mutex_);
-  return changed_.wait_for(lock, timeout, [&] { return peer_closed_; });
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  MutexLock lock(mutex_);
+  while (!peer_closed_) {
+    if (!changed_.WaitUntil(mutex_, deadline)) return peer_closed_;
+  }
+  return true;
 }
 
 bool FakeTunnelConnection::PeerClosed() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return peer_closed_;
 }
 
@@ -183,7 +198,7 @@ FakeCompressionServer::~FakeCompressionServer() {
   ::close(listen_fd_);
   ::close(wake_pipe_[0]);
   ::close(wake_pipe_[1]);
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   pending_.clear();
   all_.clear();
 }
@@ -199,23 +214,26 @@ void FakeCompressionServer::AcceptLoop() {
     const int fd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
     if (fd < 0) continue;
     auto conn = std::make_shared<FakeTunnelConnection>(fd, words_);
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     pending_.push_back(conn);
     all_.push_back(conn);
-    accepted_cv_.notify_all();
+    accepted_cv_.NotifyAll();
   }
 }
 
 std::shared_ptr<FakeTunnelConnection> FakeCompressionServer::NextConnection(std::chrono::milliseconds timeout) {
-  std::unique_lock lock(mutex_);
-  if (!accepted_cv_.wait_for(lock, timeout, [&] { return !pending_.empty(); })) return nullptr;
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  MutexLock lock(mutex_);
+  while (pending_.empty()) {
+    if (!accepted_cv_.WaitUntil(mutex_, deadline) && pending_.empty()) return nullptr;
+  }
   auto conn = pending_.front();
   pending_.pop_front();
   return conn;
 }
 
 std::size_t FakeCompressionServer::AcceptedCount() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return all_.size();
 }
 

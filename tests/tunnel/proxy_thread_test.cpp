@@ -4,6 +4,8 @@
 
 #include <poll.h>
 
+#include "common/mutex.h"
+#include "common/thread_annotations.h"
 #include "tests/tunnel/worker_harness.h"
 #include "wire/frame_writer.h"
 
@@ -325,35 +327,35 @@ class FakeParentProxy {
         request.append(reinterpret_cast<char*>(buf), static_cast<std::size_t>(n));
       }
       {
-        std::lock_guard lock(mutex_);
+        MutexLock lock(mutex_);
         request_ = request.substr(0, request.find("\r\n\r\n") + 4);
       }
       conn->Write(ToBytes(answer_));
       for (;;) {
         const long n = conn->Read(buf, sizeof buf);
         if (n <= 0) break;
-        std::lock_guard lock(mutex_);
+        MutexLock lock(mutex_);
         after_.insert(after_.end(), buf, buf + n);
       }
     });
   }
   ~FakeParentProxy() { thread_.join(); }
   std::uint16_t port() const { return listener_.port(); }
-  std::string request() {
-    std::lock_guard lock(mutex_);
+  std::string request() KORVAN_EXCLUDES(mutex_) {
+    MutexLock lock(mutex_);
     return request_;
   }
-  Bytes after() {
-    std::lock_guard lock(mutex_);
+  Bytes after() KORVAN_EXCLUDES(mutex_) {
+    MutexLock lock(mutex_);
     return after_;
   }
 
  private:
   std::string answer_;
   test::LoopbackListener listener_;
-  std::mutex mutex_;
-  std::string request_;
-  Bytes after_;
+  Mutex mutex_;  // the proxy's thread records, the test reads
+  std::string request_ KORVAN_GUARDED_BY(mutex_);
+  Bytes after_ KORVAN_GUARDED_BY(mutex_);
   std::thread thread_;
 };
 

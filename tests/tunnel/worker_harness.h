@@ -1,13 +1,19 @@
 // A connection worker wired to loopback sockets, the fake compression server
 // and a host that records every hand-off.
+//
+// Thread rule: the worker runs on a thread of its own and hands off through
+// SerialMainThread, whose recursive `mutex_` runs one hand-off at a time (a
+// hand-off may hand off again); the test's thread reads the host's records
+// once the worker has ended, or inside a hand-off of its own.
 #pragma once
 
 #include <chrono>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "common/mutex.h"
+#include "common/thread_annotations.h"
 #include "tests/support/fake_server.h"
 #include "tests/support/posix_sockets.h"
 #include "tunnel/proxy_thread.h"
@@ -20,12 +26,12 @@ namespace korvan::test {
 class SerialMainThread : public MainThread {
  public:
   void Invoke(const std::function<void()>& fn) override {
-    std::lock_guard lock(mutex_);
+    RecursiveMutexLock lock(mutex_);
     fn();
   }
 
  private:
-  std::recursive_mutex mutex_;
+  RecursiveMutex mutex_;
 };
 
 class RealClock : public Clock {
