@@ -12,6 +12,8 @@
 //
 // Parsing accepts any bytes. An instance is immutable after construction and
 // may be read from several threads.
+//
+// Thread rule: a value; any thread may use its own copy.
 #pragma once
 
 #include <cstddef>

@@ -1,4 +1,7 @@
 // The language files offered to the user and the choice among them.
+//
+// Thread rule: pure functions over the folder and the environment; the main
+// thread calls them.
 #pragma once
 
 #include <cstddef>

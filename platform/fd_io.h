@@ -1,6 +1,9 @@
 // Small helpers around POSIX descriptors: whole reads and writes that retry
 // after signals and short transfers. Each helper makes its calls through the
 // SystemCalls it is given, the kernel's unless a test hands in its own.
+//
+// Thread rule: the helpers stand alone (any thread); a UniqueFd belongs to one
+// owner at a time.
 #pragma once
 
 #include <cstddef>

@@ -2,6 +2,8 @@
 // proxy settings to change, no autostart entry of its own (systemd starts
 // the service), and message boxes that become log lines and lines on
 // standard error.
+//
+// Thread rule: main thread only.
 #pragma once
 
 #include <cstdint>

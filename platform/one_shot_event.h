@@ -1,6 +1,8 @@
 // A flag that one thread sets once and one other thread waits for. The wait
 // sleeps on the kernel's futex at once: a hand-off to the main thread takes
 // longer than any spin would, so spinning or yielding first only burns CPU.
+//
+// Thread rule: Set from one thread, Wait from another; each event is set once.
 #pragma once
 
 #include <atomic>

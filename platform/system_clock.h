@@ -1,5 +1,7 @@
 // The real clock, for every thread: a 32-bit millisecond tick from CLOCK_MONOTONIC (wraps
 // like the system tick it stands for) and the local time.
+//
+// Thread rule: stateless; any thread.
 #pragma once
 
 #include <ctime>

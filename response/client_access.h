@@ -1,5 +1,8 @@
 // Which local clients may use a port: decided by the local address on which
 // the connection arrived, against the user's list of admitted addresses.
+//
+// Thread rule: pure functions; the main thread calls them during session
+// preparation.
 #pragma once
 
 #include <cstdint>

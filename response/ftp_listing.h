@@ -5,6 +5,8 @@
 // entries of: name length (16-bit LE), name, kind (1 = directory), size
 // (32-bit signed LE), modification time (64-bit float, days since
 // 1899-12-30). Everything in it is data from the network.
+//
+// Thread rule: pure functions over untrusted bytes; any thread.
 #pragma once
 
 #include <cstdint>

@@ -1,6 +1,8 @@
 // The connection settings as the user edits them: account, server, accepted
 // addresses, parent proxy and the system connections. Outside edit mode the
 // fields are locked; Save commits them into the working settings.
+//
+// Thread rule: main thread only, like the form that owns it.
 #pragma once
 
 #include "shell/model_controls.h"

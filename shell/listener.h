@@ -3,6 +3,10 @@
 // loop; tests use fakes. A listener hands every accepted connection on to a
 // connection factory that it was created with (the tunnel worker plugs in
 // there); the shell only opens, closes and empties listeners.
+//
+// Thread rule: the shell opens, closes and empties listeners on the main
+// thread; a listener hands accepted connections to its factory on its own
+// accept thread.
 #pragma once
 
 #include <cstddef>

@@ -1,5 +1,7 @@
 // The user's number and date conventions, as code-page-1250 texts. The
 // platform layer reads them from the locale once; tests pin them.
+//
+// Thread rule: a value, read once at start-up; copies may be used anywhere.
 #pragma once
 
 #include <string>

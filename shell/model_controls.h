@@ -7,6 +7,8 @@
 // language files and windows as "_" + that name (ControlName() in
 // localisation/caption_keys.h): the underscore stays in the data, since an
 // identifier that begins with an underscore and a capital is reserved.
+//
+// Thread rule: plain values, owned by the form; main thread only.
 #pragma once
 
 #include <algorithm>

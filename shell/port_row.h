@@ -1,4 +1,7 @@
-// One row of the port table and the port entry that the workers read.
+// One row of the port table and the port entry behind it.
+//
+// Thread rule: main thread only. Workers never see an entry: they get a
+// PortEntryCopy during their session preparation, on the main thread.
 #pragma once
 
 #include <cstddef>

@@ -1,6 +1,8 @@
 // The port setup dialog's logic (`TSetupFM`): the values of one row, what
 // the chosen kind shows, and the check that the local port is not taken.
 // The GUI shows it modally; tests fill it in and press OK.
+//
+// Thread rule: main thread only.
 #pragma once
 
 #include <optional>

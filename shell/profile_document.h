@@ -11,6 +11,8 @@
 // section goes to the end of the file.
 //
 // Any byte sequence parses. Not thread-safe; one owner at a time.
+//
+// Thread rule: a value; any thread may use its own copy.
 #pragma once
 
 #include <cstddef>

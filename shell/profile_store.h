@@ -5,6 +5,8 @@
 // Contract: Load and Replace each open and release the file inside the call;
 // nothing stays open between calls. Replace swaps the whole content in one
 // step: a reader sees the old or the new bytes, never a mixture.
+//
+// Thread rule: main thread only.
 #pragma once
 
 #include <string>

@@ -2,6 +2,8 @@
 // filters, image compression, log switches, language and autostart. The
 // filter word and the picture-compression byte that sessions send are
 // derived from them.
+//
+// Thread rule: main thread only, like the form that owns it.
 #pragma once
 
 #include <array>

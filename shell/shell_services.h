@@ -1,5 +1,7 @@
 // What the shell needs from outside itself. The platform layer supplies the
 // real implementations; tests supply fakes. All are used on the main thread.
+//
+// Thread rule: every service here is used on the main thread only.
 #pragma once
 
 #include <cstdint>

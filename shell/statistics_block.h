@@ -1,6 +1,9 @@
 // The traffic and account statistics. The account-information reply from the
 // server overwrites the whole block, so its layout is also a wire format:
 // seven little-endian IEEE doubles and one byte, 57 bytes.
+//
+// Thread rule: main thread only; workers add to it through their reports,
+// inside hand-offs.
 #pragma once
 
 #include <array>

@@ -1,5 +1,7 @@
 // The system's per-connection proxy settings, as the shell sees them. The
 // desktop back-ends come later; tests use an in-memory store.
+//
+// Thread rule: main thread only.
 #pragma once
 
 #include <cstdint>

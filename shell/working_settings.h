@@ -1,6 +1,8 @@
 // The connection settings that sessions use. The configuration and Save
 // write them on the main thread; session preparation copies them there too,
 // so a session keeps what it copied even when the user saves meanwhile.
+//
+// Thread rule: main thread only.
 #pragma once
 
 #include <cstdint>

@@ -1,6 +1,10 @@
 // What is prepared before a client connection is carried, and how the
 // tunnel connection is opened: directly, or through a parent HTTP proxy that
 // is asked for a CONNECT tunnel.
+//
+// Thread rule: PrepareOpeningPlan runs on the main thread (it reads shell
+// state copied into its inputs); ConnectTunnel on the worker. The plan is a
+// value that the worker owns once it has it.
 #pragma once
 
 #include <cstdint>

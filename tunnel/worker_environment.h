@@ -28,8 +28,9 @@ class MainThread {
 
 // A connected, blocking TCP stream.
 //
-// Thread rule: one thread uses a stream at a time, except Close(), which
-// any thread may call to wake and end the stream's user.
+// Thread rule: one thread uses a stream. A connection a listener accepted
+// may also be closed by that listener, from its own thread; the stream then
+// reads as closed and its user wakes.
 class StreamSocket {
  public:
   virtual ~StreamSocket() = default;

@@ -1,4 +1,6 @@
 // Writing one frame of the tunnel from one raw block.
+//
+// Thread rule: pure functions over the caller's buffers; any thread.
 #pragma once
 
 #include <cstddef>

@@ -8,6 +8,8 @@
 //   11 1  picture compression (GIF level << 4 | JPEG level)
 //   12 2  filter options word       14 1  service byte (time-out << 4 | protocol)
 // Bytes 0..10 are the login block.
+//
+// Thread rule: pure functions and values; any thread.
 #pragma once
 
 #include <array>

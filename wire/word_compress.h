@@ -3,6 +3,9 @@
 // Pure computation on caller-owned buffers. The only shared state is the
 // immutable word list, so any number of threads may pack and unpack at once.
 // Each thread keeps one zlib stream of its own for reuse between calls.
+//
+// Thread rule: the functions keep no state between calls; any thread, with a
+// shared word list. A DeflateStage belongs to the thread that uses it.
 #pragma once
 
 #include <cstddef>
