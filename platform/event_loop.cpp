@@ -134,10 +134,11 @@ void EventLoop::QuitOnTerminationSignals() {
 }
 
 void EventLoop::Quit() {
-  {
-    MutexLock lock(mutex_);
-    quit_ = true;
-  }
+  // The wake byte is written under the lock: the loop cannot see quit_ and
+  // return (its owner may then destroy it, pipe and all) before the write
+  // is done.
+  MutexLock lock(mutex_);
+  quit_ = true;
   Wake();
 }
 

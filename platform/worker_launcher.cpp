@@ -6,8 +6,8 @@
 
 namespace korvan {
 
-WorkerLauncher::WorkerLauncher(MainLoop& loop, Clock& clock, Network& network)
-    : loop_(loop), clock_(clock), network_(network) {}
+WorkerLauncher::WorkerLauncher(MainLoop& loop, Clock& clock, Network& network, SystemCalls& calls)
+    : loop_(loop), clock_(clock), network_(network), calls_(calls) {}
 
 void WorkerLauncher::Begin(WorkerHost& host, const WordList& words) {
   MutexLock lock(mutex_);
@@ -44,7 +44,7 @@ void WorkerLauncher::Start(std::shared_ptr<AcceptedSocket> socket, std::size_t e
   }
   auto running = std::make_unique<Running>();
   running->worker = std::make_unique<TProxyThread>(WorkerEnvironment{loop_, clock_, network_, *host_, *words_},
-                                                   std::make_unique<PosixStreamSocket>(std::move(socket)),
+                                                   std::make_unique<PosixStreamSocket>(std::move(socket), calls_),
                                                    entry);
   Running* r = running.get();
   r->thread = std::thread([r] {

@@ -15,6 +15,7 @@
 #include "common/mutex.h"
 #include "common/thread_annotations.h"
 #include "platform/posix_listener.h"
+#include "platform/system_calls.h"
 #include "shell/listener.h"
 #include "shell/platform_services.h"
 #include "tunnel/proxy_thread.h"
@@ -25,7 +26,8 @@ class WorkerLauncher : public ConnectionFactory, public ConnectionWorkers {
  public:
   // Workers hand off through `loop`, which also runs their last hand-offs
   // while EndAll waits for them.
-  WorkerLauncher(MainLoop& loop, Clock& clock, Network& network);
+  // Accepted connections read and write through `calls`.
+  WorkerLauncher(MainLoop& loop, Clock& clock, Network& network, SystemCalls& calls = RealSystemCalls());
   ~WorkerLauncher() override;
 
   void Begin(WorkerHost& host, const WordList& words) override KORVAN_EXCLUDES(mutex_);
@@ -44,6 +46,7 @@ class WorkerLauncher : public ConnectionFactory, public ConnectionWorkers {
   MainLoop& loop_;
   Clock& clock_;
   Network& network_;
+  SystemCalls& calls_;
   Mutex mutex_;
   WorkerHost* host_ KORVAN_GUARDED_BY(mutex_) = nullptr;
   const WordList* words_ KORVAN_GUARDED_BY(mutex_) = nullptr;

@@ -100,7 +100,7 @@ TEST(PosixStreamSocketUnderFaults, AMegabyteEachWayArrivesByteExact) {
   const auto up = Pattern(1 << 20, 1);
   const auto down = Pattern(1 << 20, 2);
   std::vector<std::uint8_t> received_up;
-  std::thread peer([&] {
+  std::thread peer([&, &server = server] {
     received_up = ReadExactly(*server, up.size());
     EXPECT_TRUE(server->Write(down));
   });
@@ -130,7 +130,7 @@ TEST(PosixStreamSocketUnderFaults, AReadThatASignalInterruptsStillReturnsTheData
 
   // Data that comes later, while the wait for it is interrupted.
   const auto waiting = calls.Interrupt(Call::kPoll, 1, Scope::Descriptor(FdOf(*client)), 4);
-  std::thread late([&] {
+  std::thread late([&, &server = server] {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_TRUE(server->Write(Pattern(3, 9)));
   });

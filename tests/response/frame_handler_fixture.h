@@ -67,8 +67,8 @@ class RecordingShell : public FrameHandlerShell {
 // not yet handed over, and the last outcome.
 class HandlerBench {
  public:
-  explicit HandlerBench(Protocol protocol = Protocol::kHttp)
-      : words(1, {"<html>", "Content-Type: "}), shell(texts), handler(words, texts, flash, shell), protocol(protocol) {}
+  explicit HandlerBench(Protocol port_protocol = Protocol::kHttp)
+      : words(1, {"<html>", "Content-Type: "}), shell(texts), handler(words, texts, flash, shell), protocol(port_protocol) {}
 
   // Hands `frame` (a whole control frame) to the handler. Returns the
   // result as a length: the bytes to write, 0 for nothing, -1 to close.

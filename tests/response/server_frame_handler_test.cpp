@@ -13,8 +13,6 @@ namespace {
 using test::HandlerBench;
 using Bytes = std::vector<std::uint8_t>;
 
-Bytes ToBytes(std::string_view s) { return Bytes(s.begin(), s.end()); }
-
 TEST(ServerFrameHandler, DamagedControlFramesClose) {
   HandlerBench bench;
   EXPECT_EQ(bench.Handle(MakeFrame(tfControl | tfDeflate, Bytes{1, 2, 3, 4})), -1);    // broken zlib

@@ -53,7 +53,7 @@ Scope Scope::Descriptor(int fd) {
 // ---- Rules -----------------------------------------------------------------
 
 FaultInjectingSystemCalls::RuleId FaultInjectingSystemCalls::AddRule(Rule rule) {
-  const std::lock_guard lock(mutex_);
+  const MutexLock lock(mutex_);
   rules_.push_back(std::move(rule));
   return rules_.size() - 1;
 }
@@ -99,27 +99,27 @@ FaultInjectingSystemCalls::RuleId FaultInjectingSystemCalls::Fail(CallSet calls,
 }
 
 void FaultInjectingSystemCalls::Remove(RuleId rule) {
-  const std::lock_guard lock(mutex_);
+  const MutexLock lock(mutex_);
   rules_.at(rule).active = false;
 }
 
 void FaultInjectingSystemCalls::Clear() {
-  const std::lock_guard lock(mutex_);
+  const MutexLock lock(mutex_);
   for (Rule& rule : rules_) rule.active = false;
 }
 
 std::size_t FaultInjectingSystemCalls::Hits(RuleId rule) const {
-  const std::lock_guard lock(mutex_);
+  const MutexLock lock(mutex_);
   return rules_.at(rule).hits;
 }
 
 std::size_t FaultInjectingSystemCalls::Hits(RuleId rule, Call call) const {
-  const std::lock_guard lock(mutex_);
+  const MutexLock lock(mutex_);
   return rules_.at(rule).hits_by_call[static_cast<std::size_t>(call)];
 }
 
 std::size_t FaultInjectingSystemCalls::Injected() const {
-  const std::lock_guard lock(mutex_);
+  const MutexLock lock(mutex_);
   std::size_t total = 0;
   for (const Rule& rule : rules_) total += rule.hits;
   return total;
@@ -144,8 +144,19 @@ bool FaultInjectingSystemCalls::Tracked(int fd, const std::filesystem::path& fol
 
 void FaultInjectingSystemCalls::Track(int fd, const char* path) {
   std::filesystem::path normal = Normal(path);
-  const std::lock_guard lock(mutex_);
+  const MutexLock lock(mutex_);
   opened_[fd] = std::move(normal);
+}
+
+bool FaultInjectingSystemCalls::TrackedAmongPolled(const Subject& subject, const std::filesystem::path& folder) const {
+  for (nfds_t i = 0; i < subject.count; ++i) {
+    if (Tracked(subject.fds[i].fd, folder)) return true;
+  }
+  return false;
+}
+
+bool FaultInjectingSystemCalls::Matches(const Rule& rule, RuleKind wanted, Call call, const Subject& subject) {
+  return rule.active && rule.kind == wanted && rule.calls.contains(call) && InScope(rule.scope, call, subject);
 }
 
 bool FaultInjectingSystemCalls::InScope(const Scope& scope, Call call, const Subject& subject) {
@@ -163,7 +174,7 @@ bool FaultInjectingSystemCalls::InScope(const Scope& scope, Call call, const Sub
     case Scope::Kind::kUnder:
       return (subject.path != nullptr && IsUnder(subject.path, scope.folder_)) ||
              (subject.other_path != nullptr && IsUnder(subject.other_path, scope.folder_)) ||
-             Tracked(subject.fd, scope.folder_) || any_polled([&](int fd) { return Tracked(fd, scope.folder_); });
+             Tracked(subject.fd, scope.folder_) || TrackedAmongPolled(subject, scope.folder_);
     case Scope::Kind::kSockets:
       return kSocketCalls.contains(call) || IsSocket(subject.fd) || any_polled([&](int fd) { return IsSocket(fd); });
   }
@@ -176,10 +187,7 @@ FaultInjectingSystemCalls::Verdict FaultInjectingSystemCalls::Decide(Call call, 
   ++seen_[index];
   Verdict verdict;
   verdict.size = size;
-  const std::lock_guard lock(mutex_);
-  const auto matches = [&](const Rule& rule, RuleKind wanted) {
-    return rule.active && rule.kind == wanted && rule.calls.contains(call) && InScope(rule.scope, call, subject);
-  };
+  const MutexLock lock(mutex_);
   const auto hit = [index](Rule& rule) {
     ++rule.hits;
     ++rule.hits_by_call[index];
@@ -190,14 +198,14 @@ FaultInjectingSystemCalls::Verdict FaultInjectingSystemCalls::Decide(Call call, 
   };
 
   for (Rule& rule : rules_) {
-    if (!matches(rule, RuleKind::kFail)) continue;
+    if (!Matches(rule, RuleKind::kFail, call, subject)) continue;
     spend(rule);
     verdict.error = rule.error;
     return verdict;
   }
   for (std::size_t i = 0; i < rules_.size(); ++i) {
     Rule& rule = rules_[i];
-    if (!matches(rule, RuleKind::kInterrupt) || rule.matched[index]++ % rule.every != 0) continue;
+    if (!Matches(rule, RuleKind::kInterrupt, call, subject) || rule.matched[index]++ % rule.every != 0) continue;
     spend(rule);
     verdict.error = EINTR;
     verdict.interrupt_rule = i;
@@ -205,13 +213,13 @@ FaultInjectingSystemCalls::Verdict FaultInjectingSystemCalls::Decide(Call call, 
   }
   if (size == 0) return verdict;
   for (Rule& rule : rules_) {
-    if (!matches(rule, RuleKind::kLimit) || verdict.size <= rule.max_bytes) continue;
+    if (!Matches(rule, RuleKind::kLimit, call, subject) || verdict.size <= rule.max_bytes) continue;
     hit(rule);
     verdict.size = rule.max_bytes;
   }
   for (std::size_t i = 0; i < rules_.size(); ++i) {
     Rule& rule = rules_[i];
-    if (!matches(rule, RuleKind::kDisk) || !IsRegularFile(subject.fd)) continue;
+    if (!Matches(rule, RuleKind::kDisk, call, subject) || !IsRegularFile(subject.fd)) continue;
     if (rule.budget_left == 0) {
       hit(rule);
       verdict.error = ENOSPC;
@@ -236,7 +244,7 @@ void FaultInjectingSystemCalls::Settle(const Verdict& verdict, ssize_t moved) {
   const std::size_t used = moved > 0 ? std::min(static_cast<std::size_t>(moved), verdict.reserved) : 0;
   const int saved = errno;
   {
-    const std::lock_guard lock(mutex_);
+    const MutexLock lock(mutex_);
     rules_[verdict.disk_rule].budget_left += verdict.reserved - used;
   }
   errno = saved;
@@ -264,7 +272,7 @@ int FaultInjectingSystemCalls::Close(int fd) {
   {
     // Forgotten before the real close: once that returns, another thread may
     // be handed the same number.
-    const std::lock_guard lock(mutex_);
+    const MutexLock lock(mutex_);
     opened_.erase(fd);
     for (Rule& rule : rules_) {
       if (rule.scope.kind_ == Scope::Kind::kDescriptor && rule.scope.fd_ == fd) rule.active = false;
@@ -348,7 +356,7 @@ int FaultInjectingSystemCalls::Connect(int fd, const sockaddr* address, socklen_
   // what the caller sees, and the rule has injected nothing.
   const int saved = errno;
   {
-    const std::lock_guard lock(mutex_);
+    const MutexLock lock(mutex_);
     Rule& rule = rules_[verdict.interrupt_rule];
     --rule.hits;
     --rule.hits_by_call[static_cast<std::size_t>(Call::kConnect)];

@@ -19,7 +19,8 @@
 //
 // Thread rule: every method may be called from any thread at any time,
 // including while other threads are inside calls; rules are looked at under
-// one mutex, and the real call is made outside it.
+// one mutex (`mutex_`, which also guards the descriptors opened through
+// this object), and the real call is made outside it.
 #pragma once
 
 #include <array>
@@ -34,6 +35,8 @@
 #include <string>
 #include <vector>
 
+#include "common/mutex.h"
+#include "common/thread_annotations.h"
 #include "platform/system_calls.h"
 
 namespace korvan::test {
@@ -145,19 +148,19 @@ class FaultInjectingSystemCalls final : public SystemCalls {
   RuleId ResetConnection(int fd) { return Fail(Call::kRecv | Call::kSend, ECONNRESET, Scope::Descriptor(fd)); }
 
   // The rule injects no more faults; its count stays readable.
-  void Remove(RuleId rule);
-  void Clear();
+  void Remove(RuleId rule) KORVAN_EXCLUDES(mutex_);
+  void Clear() KORVAN_EXCLUDES(mutex_);
   // Faults injected by `rule`: failures, interruptions, cut or refused
   // transfers.
-  std::size_t Hits(RuleId rule) const;
-  std::size_t Hits(RuleId rule, Call call) const;
+  std::size_t Hits(RuleId rule) const KORVAN_EXCLUDES(mutex_);
+  std::size_t Hits(RuleId rule, Call call) const KORVAN_EXCLUDES(mutex_);
   // Faults injected by all rules together.
-  std::size_t Injected() const;
+  std::size_t Injected() const KORVAN_EXCLUDES(mutex_);
   // Calls of kind `call` seen, with or without a fault.
   std::size_t Seen(Call call) const { return seen_[static_cast<std::size_t>(call)].load(); }
 
   int Open(const char* path, int flags, mode_t mode) override;
-  int Close(int fd) override;
+  int Close(int fd) override KORVAN_EXCLUDES(mutex_);
   ssize_t Read(int fd, void* buffer, std::size_t size) override;
   ssize_t Write(int fd, const void* bytes, std::size_t size) override;
   int Fsync(int fd) override;
@@ -170,7 +173,7 @@ class FaultInjectingSystemCalls final : public SystemCalls {
   int Rename(const char* from, const char* to) override;
   int Unlink(const char* path) override;
   int Socket(int domain, int type, int protocol) override;
-  int Connect(int fd, const sockaddr* address, socklen_t length) override;
+  int Connect(int fd, const sockaddr* address, socklen_t length) override KORVAN_EXCLUDES(mutex_);
   ssize_t Recv(int fd, void* buffer, std::size_t size, int flags) override;
   ssize_t Send(int fd, const void* bytes, std::size_t size, int flags) override;
   int Shutdown(int fd, int how) override;
@@ -213,21 +216,24 @@ class FaultInjectingSystemCalls final : public SystemCalls {
     std::size_t interrupt_rule = kNoEnd;
   };
 
-  RuleId AddRule(Rule rule);
-  Verdict Decide(Call call, const Subject& subject, std::size_t size);
+  RuleId AddRule(Rule rule) KORVAN_EXCLUDES(mutex_);
+  Verdict Decide(Call call, const Subject& subject, std::size_t size) KORVAN_EXCLUDES(mutex_);
   // Gives back the part of a reserved budget that the call did not use.
-  void Settle(const Verdict& verdict, ssize_t moved);
-  bool InScope(const Scope& scope, Call call, const Subject& subject);  // mutex held
+  void Settle(const Verdict& verdict, ssize_t moved) KORVAN_EXCLUDES(mutex_);
+  bool InScope(const Scope& scope, Call call, const Subject& subject) KORVAN_REQUIRES(mutex_);
   bool IsSocket(int fd);
   bool IsRegularFile(int fd);
-  bool Tracked(int fd, const std::filesystem::path& folder) const;  // mutex held
-  void Track(int fd, const char* path);
+  bool Tracked(int fd, const std::filesystem::path& folder) const KORVAN_REQUIRES(mutex_);
+  bool TrackedAmongPolled(const Subject& subject, const std::filesystem::path& folder) const KORVAN_REQUIRES(mutex_);
+  bool Matches(const Rule& rule, RuleKind wanted, Call call, const Subject& subject) KORVAN_REQUIRES(mutex_);
+  void Track(int fd, const char* path) KORVAN_EXCLUDES(mutex_);
   ssize_t Transfer(Call call, int fd, std::size_t size, const auto& make_call);
 
   SystemCalls& target_;
-  mutable std::mutex mutex_;
-  std::vector<Rule> rules_;
-  std::map<int, std::filesystem::path> opened_;  // descriptor -> the path it was opened from
+  mutable Mutex mutex_;
+  std::vector<Rule> rules_ KORVAN_GUARDED_BY(mutex_);
+  // descriptor -> the path it was opened from
+  std::map<int, std::filesystem::path> opened_ KORVAN_GUARDED_BY(mutex_);
   std::array<std::atomic<std::size_t>, kCallKinds> seen_{};
 };
 
