@@ -26,11 +26,6 @@ using test::CallSet;
 using test::Scope;
 using namespace std::chrono_literals;
 
-std::string Slurp(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
 Bytes Pattern(std::size_t size, unsigned seed) {
   std::mt19937 rng(seed);
   Bytes b(size);
@@ -205,7 +200,7 @@ TEST_F(FaultInjectionTest, AResetEndsItsOwnConnectionOnly) {
 
 TEST_F(FaultInjectionTest, AFullDiskNeverLeavesKorvanIniHalfWritten) {
   StartClient();
-  const std::string before = Slurp(config() / "Korvan.ini");
+  const std::string before = test::ReadFileText(config() / "Korvan.ini");
   ASSERT_NE(before.find("ShutDownOK=0"), std::string::npos) << "the start marks the run as not ended yet";
   // Room for part of the file only: the write fails in the middle.
   const auto disk = calls_.FillDisk(Scope::Under(config()), before.size() / 2);
@@ -217,7 +212,7 @@ TEST_F(FaultInjectionTest, AFullDiskNeverLeavesKorvanIniHalfWritten) {
   });
   EXPECT_TRUE(written) << "the log says why Korvan.ini was not written: " << Memo();
   EXPECT_GE(calls_.Hits(disk), 1U);
-  EXPECT_EQ(Slurp(config() / "Korvan.ini"), before) << "the old file stays whole";
+  EXPECT_EQ(test::ReadFileText(config() / "Korvan.ini"), before) << "the old file stays whole";
   for (const auto& entry : fs::directory_iterator(config())) {
     EXPECT_EQ(entry.path().filename(), "Korvan.ini") << "no temporary file is left behind";
   }
@@ -227,7 +222,7 @@ TEST_F(FaultInjectionTest, AFullDiskNeverLeavesKorvanIniHalfWritten) {
   // Space again: the end of the run writes everything, the new address too.
   calls_.Remove(disk);
   client_->Stop();
-  const ProfileDocument after = ProfileDocument::Parse(Slurp(config() / "Korvan.ini"));
+  const ProfileDocument after = ProfileDocument::Parse(test::ReadFileText(config() / "Korvan.ini"));
   EXPECT_EQ(after.Find("Config", "AcceptIP"), "127.0.0.1;10.1.1.1");
   EXPECT_EQ(after.Find("Config", "ShutDownOK"), "1");
 }
@@ -244,11 +239,11 @@ TEST_F(FaultInjectionTest, AFullDiskForTheLogLosesNoLineAndHarmsNoConnection) {
   client_->OnMain([&](ClientCore&, test::FaultInjectingPlatform& p) { told = p.prompts.errors; });
   ASSERT_EQ(told.size(), 1U) << "told once";
   EXPECT_NE(told[0].find("No space left on device"), std::string::npos) << told[0];
-  EXPECT_EQ(Slurp(app() / "korvan.log").find("while full"), std::string::npos);
+  EXPECT_EQ(test::ReadFileText(app() / "korvan.log").find("while full"), std::string::npos);
 
   calls_.Remove(disk);
   client_->OnMain([&](ClientCore& core, test::FaultInjectingPlatform&) { core.form().WriteToLog("space again"); });
-  const std::string log = Slurp(app() / "korvan.log");
+  const std::string log = test::ReadFileText(app() / "korvan.log");
   const auto first = log.find("first while full");
   const auto second = log.find("second while full");
   const auto again = log.find("space again");
@@ -279,7 +274,7 @@ TEST_F(FaultInjectionTest, TheTickWrapsAndTheWallClockJumpsWithoutHarm) {
   // The wall clock jumps forward again: the log goes on, in order.
   clock_.ShiftDays(2);
   client_->OnMain([&](ClientCore& core, test::FaultInjectingPlatform&) { core.form().WriteToLog("after the jump"); });
-  EXPECT_NE(Slurp(app() / "korvan.log").find("after the jump"), std::string::npos);
+  EXPECT_NE(test::ReadFileText(app() / "korvan.log").find("after the jump"), std::string::npos);
 }
 
 TEST_F(FaultInjectionTest, ATickThatJumpsPastTheIdleLimitEndsOnlyIdleConnections) {

@@ -16,6 +16,7 @@
 #include "platform/locked_log_file.h"
 #include "platform/profile_file.h"
 #include "tests/platform/temp_dir.h"
+#include "tests/support/test_paths.h"
 #include "tests/support/fault_injecting_system_calls.h"
 
 namespace korvan {
@@ -25,11 +26,6 @@ using test::Call;
 using test::CallSet;
 using test::FaultInjectingSystemCalls;
 using test::Scope;
-
-std::string Slurp(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
-}
 
 // Korvan.ini and korvan.log in folders of their own, both through one layer.
 class FolderScopes : public ::testing::Test {
@@ -69,7 +65,7 @@ TEST_F(FolderScopes, AFullLogDiskLeavesTheConfigurationWorking) {
   EXPECT_FALSE(log_->Append("no room\r\n"));
   std::string error;
   EXPECT_TRUE(profile_.Replace("[Config]\nPort=1\n", &error)) << error;
-  EXPECT_EQ(Slurp(config_ / "Korvan.ini"), "[Config]\nPort=1\n");
+  EXPECT_EQ(test::ReadFileText(config_ / "Korvan.ini"), "[Config]\nPort=1\n");
   EXPECT_EQ(calls_.Hits(disk), 1u);
   EXPECT_EQ(calls_.Hits(fsync), 0u);
 }

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "tests/platform/temp_dir.h"
+#include "tests/support/test_paths.h"
 #include "tests/support/fault_injecting_system_calls.h"
 
 namespace korvan {
@@ -22,11 +23,6 @@ using test::Call;
 using test::CallSet;
 using test::FaultInjectingSystemCalls;
 using test::Scope;
-
-std::string Slurp(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
-}
 
 // Bytes of every value, in an order that shows a dropped or repeated block.
 std::string Pattern(std::size_t size) {
@@ -55,7 +51,7 @@ TEST(WriteAllUnderFaults, ShortWritesAndInterruptionsLoseNothing) {
     ASSERT_TRUE(fd);
     ASSERT_TRUE(WriteAll(fd.get(), bytes, calls));
   }
-  EXPECT_EQ(Slurp(path), bytes);
+  EXPECT_EQ(test::ReadFileText(path), bytes);
   // Every write but the last was cut, and every one was first interrupted.
   EXPECT_EQ(calls.Hits(limit), bytes.size() / 97);
   EXPECT_EQ(calls.Hits(interrupt) * 2, calls.Seen(Call::kWrite));
@@ -74,7 +70,7 @@ TEST(WriteAllUnderFaults, AFullDiskFailsWithEnospcAfterWhatFits) {
     errno = 0;
     EXPECT_FALSE(WriteAll(fd.get(), bytes, calls));
     EXPECT_EQ(errno, ENOSPC);
-    EXPECT_EQ(Slurp(path), bytes.substr(0, budget));
+    EXPECT_EQ(test::ReadFileText(path), bytes.substr(0, budget));
     EXPECT_GE(calls.Hits(disk), 1u);
     calls.Remove(disk);
   }

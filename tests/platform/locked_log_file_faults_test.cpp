@@ -9,6 +9,7 @@
 #include <string>
 
 #include "tests/platform/temp_dir.h"
+#include "tests/support/test_paths.h"
 #include "tests/support/fault_injecting_system_calls.h"
 
 namespace korvan {
@@ -18,11 +19,6 @@ using test::Call;
 using test::CallSet;
 using test::FaultInjectingSystemCalls;
 using test::Scope;
-
-std::string Slurp(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
-}
 
 class LockedLogFileUnderFaults : public ::testing::Test {
  protected:
@@ -48,14 +44,14 @@ TEST_F(LockedLogFileUnderFaults, AFullDiskRefusesAppendsUntilSpaceReturns) {
   EXPECT_EQ(errno, ENOSPC);
   EXPECT_EQ(log->last_error(), path_.string() + ": No space left on device");
   // The five bytes that fitted are cut off again: no half line.
-  EXPECT_EQ(Slurp(path_), "before\r\n");
+  EXPECT_EQ(test::ReadFileText(path_), "before\r\n");
   EXPECT_FALSE(log->Append("still full\r\n"));
   EXPECT_EQ(calls_.Hits(disk), 3u);  // cut short, refused, refused
 
   calls_.Remove(disk);
   ASSERT_TRUE(log->Append("after\r\n"));
   EXPECT_TRUE(log->last_error().empty());
-  EXPECT_EQ(Slurp(path_), "before\r\nafter\r\n");
+  EXPECT_EQ(test::ReadFileText(path_), "before\r\nafter\r\n");
 }
 
 TEST_F(LockedLogFileUnderFaults, AnAppendIsWholeOrAbsentAtEveryBudget) {
@@ -70,7 +66,7 @@ TEST_F(LockedLogFileUnderFaults, AnAppendIsWholeOrAbsentAtEveryBudget) {
     const bool fits = budget == line.size();
     EXPECT_EQ(log->Append(line), fits);
     if (fits) expected += line;
-    EXPECT_EQ(Slurp(path_), expected);
+    EXPECT_EQ(test::ReadFileText(path_), expected);
     calls_.Remove(disk);
   }
 }
@@ -91,13 +87,13 @@ TEST_F(LockedLogFileUnderFaults, ShortWritesAndInterruptionsKeepEveryLineInOrder
     ASSERT_TRUE(log->Append(line)) << log->last_error();
     expected += line;
   }
-  EXPECT_EQ(Slurp(path_), expected);
+  EXPECT_EQ(test::ReadFileText(path_), expected);
   EXPECT_GT(calls_.Hits(limit, Call::kWrite), 200u);
 
   ASSERT_TRUE(log->Truncate()) << log->last_error();
   EXPECT_GE(calls_.Hits(interrupt, Call::kFtruncate), 1u);
   ASSERT_TRUE(log->Append("fresh\r\n"));
-  EXPECT_EQ(Slurp(path_), "fresh\r\n");
+  EXPECT_EQ(test::ReadFileText(path_), "fresh\r\n");
 }
 
 TEST_F(LockedLogFileUnderFaults, AFailedTruncateIsToldAndTheLogGoesOn) {
@@ -110,7 +106,7 @@ TEST_F(LockedLogFileUnderFaults, AFailedTruncateIsToldAndTheLogGoesOn) {
   EXPECT_EQ(errno, EIO);
   EXPECT_EQ(log->last_error(), path_.string() + ": " + std::strerror(EIO));
   ASSERT_TRUE(log->Append("more\r\n"));
-  EXPECT_EQ(Slurp(path_), "kept\r\nmore\r\n");
+  EXPECT_EQ(test::ReadFileText(path_), "kept\r\nmore\r\n");
 }
 
 TEST_F(LockedLogFileUnderFaults, OpeningFailuresNameTheFileAndTheCause) {
@@ -135,7 +131,7 @@ TEST_F(LockedLogFileUnderFaults, OpeningFailuresNameTheFileAndTheCause) {
     EXPECT_EQ(error, path_.string() + ": " + c.said);
     EXPECT_EQ(calls_.Hits(failure), 1u);
     // Nothing of the old log was lost on the way.
-    EXPECT_EQ(Slurp(path_), "old\r\n");
+    EXPECT_EQ(test::ReadFileText(path_), "old\r\n");
   }
   EXPECT_TRUE(OpenLog());
 }

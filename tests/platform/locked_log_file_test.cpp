@@ -5,14 +5,10 @@
 #include <fstream>
 
 #include "tests/platform/temp_dir.h"
+#include "tests/support/test_paths.h"
 
 namespace korvan {
 namespace {
-
-std::string Slurp(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
-}
 
 TEST(LockedLogFile, LoadsOldContentAppendsAndTruncates) {
   test::TempDir dir;
@@ -25,10 +21,10 @@ TEST(LockedLogFile, LoadsOldContentAppendsAndTruncates) {
   ASSERT_TRUE(file) << error;
   EXPECT_EQ(file->initial_content(), "old line\r\n");
   ASSERT_TRUE(file->Append("new\r\n"));
-  EXPECT_EQ(Slurp(path), "old line\r\nnew\r\n");
+  EXPECT_EQ(test::ReadFileText(path), "old line\r\nnew\r\n");
   ASSERT_TRUE(file->Truncate());
   ASSERT_TRUE(file->Append("after clear\r\n"));
-  EXPECT_EQ(Slurp(path), "after clear\r\n");
+  EXPECT_EQ(test::ReadFileText(path), "after clear\r\n");
 }
 
 TEST(LockedLogFile, ASecondHolderIsRefusedUntilTheFirstCloses) {

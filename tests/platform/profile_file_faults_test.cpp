@@ -12,6 +12,7 @@
 #include <string>
 
 #include "tests/platform/temp_dir.h"
+#include "tests/support/test_paths.h"
 #include "tests/support/fault_injecting_system_calls.h"
 
 namespace korvan {
@@ -21,11 +22,6 @@ using test::Call;
 using test::CallSet;
 using test::FaultInjectingSystemCalls;
 using test::Scope;
-
-std::string Slurp(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
-}
 
 std::size_t FilesIn(const std::filesystem::path& dir) {
   return static_cast<std::size_t>(std::distance(std::filesystem::directory_iterator(dir), {}));
@@ -44,7 +40,7 @@ class ProfileFileUnderFaults : public ::testing::Test {
   void ExpectUntouched(const std::string& error, const char* reason) {
     EXPECT_NE(error.find(path_.string()), std::string::npos) << error;
     EXPECT_NE(error.find(reason), std::string::npos) << error;
-    EXPECT_EQ(Slurp(path_), kOld);
+    EXPECT_EQ(test::ReadFileText(path_), kOld);
     EXPECT_EQ(FilesIn(dir_.path()), 1u) << "a temporary file was left behind";
   }
 
@@ -71,7 +67,7 @@ TEST_F(ProfileFileUnderFaults, AFullDiskAtEveryBudgetKeepsTheOldFile) {
   calls_.FillDisk(Scope::Under(dir_.path()), fresh_.size());
   std::string error;
   EXPECT_TRUE(file_.Replace(fresh_, &error)) << error;
-  EXPECT_EQ(Slurp(path_), fresh_);
+  EXPECT_EQ(test::ReadFileText(path_), fresh_);
 }
 
 TEST_F(ProfileFileUnderFaults, AFullDiskMidWayThroughShortWritesKeepsTheOldFile) {
@@ -120,7 +116,7 @@ TEST_F(ProfileFileUnderFaults, ShortWritesAndInterruptedCallsStoreTheWholeConten
   const auto interrupt = calls_.Interrupt(CallSet::Interruptible(), 2);
   std::string error;
   ASSERT_TRUE(file_.Replace(fresh_, &error)) << error;
-  EXPECT_EQ(Slurp(path_), fresh_);
+  EXPECT_EQ(test::ReadFileText(path_), fresh_);
   EXPECT_EQ(FilesIn(dir_.path()), 1u);
   struct stat info {};
   ASSERT_EQ(::stat(path_.c_str(), &info), 0);

@@ -9,14 +9,10 @@
 #include "platform/config_dir.h"
 #include "shell/profile.h"
 #include "tests/platform/temp_dir.h"
+#include "tests/support/test_paths.h"
 
 namespace korvan {
 namespace {
-
-std::string Slurp(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
-}
 
 TEST(ProfileFile, ABareNameLivesInTheConfigurationDirectory) {
   EXPECT_EQ(ProfileFile::Locate("Korvan.ini", "/cfg"), std::filesystem::path("/cfg/Korvan.ini"));
@@ -33,7 +29,7 @@ TEST(ProfileFile, WritesAreOwnerOnlyAndKeepOtherSections) {
   ProfileFile file(path);
   Profile profile(file);
   ASSERT_TRUE(profile.WriteString("Config", "PassEL_Text", "secret"));
-  EXPECT_EQ(Slurp(path), "[Other]\nkeep=1\n\n[Config]\nPassEL_Text=secret\n");
+  EXPECT_EQ(test::ReadFileText(path), "[Other]\nkeep=1\n\n[Config]\nPassEL_Text=secret\n");
   struct stat info {};
   ASSERT_EQ(::stat(path.c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 0777, 0600u);

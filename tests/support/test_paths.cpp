@@ -27,6 +27,11 @@ std::vector<std::uint8_t> ReadFileBytes(const std::filesystem::path& path) {
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
+std::string ReadFileText(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
 std::optional<std::filesystem::path> FindProgram(const std::string& name) {
   std::string dirs = std::getenv("PATH") != nullptr ? std::getenv("PATH") : "";
   dirs += ":/usr/sbin:/usr/local/sbin:/sbin";

@@ -17,6 +17,8 @@ std::filesystem::path BinDir();      // the build's program folder
 bool HaveShared(const std::string& sub);  // e.g. "corpus", "vectors"
 
 std::vector<std::uint8_t> ReadFileBytes(const std::filesystem::path& path);
+// The whole file as text; empty when it is missing or unreadable.
+std::string ReadFileText(const std::filesystem::path& path);
 
 // `name` on $PATH or in the system folders a user's $PATH may lack (Squid
 // lives in /usr/sbin).
