@@ -14,6 +14,11 @@ PACKAGES=(
   python3                    # resource generators
   curl                       # demo and integration tests
   squid                      # a real parent proxy for the tunnel tests
+  libcairo2-dev libgif-dev libimagequant-dev   # replacement banners and GIF recompression
+  fontconfig fonts-liberation                  # "Arial" on banners: a metric-compatible face
+  libcurl4-openssl-dev       # FTP fetches in korvan-server
+  python3-pyftpdlib          # a real FTP server for the FTP tests
+  chromium                   # a real browser for what pages must show
 )
 # Wanted by the benchmarks alone: a failure to install them is reported, and
 # the benchmark then says "skipped" for that baseline.
