@@ -5,7 +5,6 @@
 #include "response/generated_pages.h"
 #include "wire/frame_format.h"
 #include "wire/opening.h"
-#include "wire/word_compress.h"
 
 namespace korvan {
 namespace {
@@ -24,27 +23,23 @@ double LeDouble(const std::uint8_t* p) {
   return v;
 }
 
-FrameOutcome Nothing() { return {FrameAction::kNothing, {}, 0}; }
-FrameOutcome Close() { return {FrameAction::kClose, {}, 0}; }
+FrameOutcome Nothing() { return FrameOutcome::Nothing(); }
+FrameOutcome Close() { return FrameOutcome::Close(); }
 
 }  // namespace
 
-ServerFrameHandler::ServerFrameHandler(const WordList& words, const TextTable& texts,
-                                       std::span<const std::uint8_t> flash_movie, FrameHandlerShell& shell)
-    : words_(words), texts_(texts), flash_movie_(flash_movie), shell_(shell) {}
+ServerFrameHandler::ServerFrameHandler(const TextTable& texts, std::span<const std::uint8_t> flash_movie,
+                                       FrameHandlerShell& shell)
+    : texts_(texts), flash_movie_(flash_movie), shell_(shell) {}
 
 FrameOutcome ServerFrameHandler::Page(const std::string& page, std::int64_t decompressed) const {
   if (page.empty()) return Nothing();
-  return {FrameAction::kWrite, std::vector<std::uint8_t>(page.begin(), page.end()), decompressed};
+  return FrameOutcome::Write(std::vector<std::uint8_t>(page.begin(), page.end()), decompressed);
 }
 
 FrameOutcome ServerFrameHandler::HandleControlFrame(const ControlFrame& frame, StatusReport& pending) {
-  if (frame.payload.size() > kMaxUnpackedBlock) return Close();
-  std::vector<std::uint8_t> data(kMaxUnpackedBlock);
-  const int decoded = WordCompress::UnpackBlock(words_, frame.payload.data(), frame.escape, frame.flags,
-                                                frame.payload.size(), data.data());
-  if (decoded < 1) return Close();
-  data.resize(static_cast<std::size_t>(decoded));
+  const std::span<const std::uint8_t> data = frame.decoded;
+  if (data.empty()) return Close();
   const std::size_t size = data.size();
 
   const std::uint8_t kind = data[0];
@@ -111,8 +106,8 @@ FrameOutcome ServerFrameHandler::HandleControlFrame(const ControlFrame& frame, S
     case ckCountOnly: {
       // The size travels in the payload as received (these frames are never
       // packed), two bytes after the kind.
-      if (frame.payload.size() < 3) return Close();
-      const std::uint16_t full_size = Le16(frame.payload.data() + 1);
+      if (frame.received.size() < 3) return Close();
+      const std::uint16_t full_size = Le16(frame.received.data() + 1);
       delivered += full_size;
       shell_.AddTraffic(frame.previous_start, frame.previous_end, 0, 0, 0, full_size);
       return Nothing();

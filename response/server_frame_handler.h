@@ -16,7 +16,6 @@
 #include "localisation/text_table.h"
 #include "response/ftp_listing.h"
 #include "tunnel/worker_messages.h"
-#include "wire/word_list.h"
 
 namespace korvan {
 
@@ -50,11 +49,10 @@ inline constexpr int kTrayIconAlarm = 1;
 
 class ServerFrameHandler {
  public:
-  ServerFrameHandler(const WordList& words, const TextTable& texts, std::span<const std::uint8_t> flash_movie,
-                     FrameHandlerShell& shell);
+  ServerFrameHandler(const TextTable& texts, std::span<const std::uint8_t> flash_movie, FrameHandlerShell& shell);
 
-  // Decodes the control frame and turns it into bytes for the client,
-  // nothing, or close. `pending` is the worker's report not yet handed
+  // Turns the control frame (unpacked by the worker) into bytes for the
+  // client, nothing, close, or pixel work for the worker. `pending` is the worker's report not yet handed
   // over: texts for the log are reported with it at once, and the kinds
   // that answer with a page of their own adjust its delivered count so that
   // the frame counts as the short frame that asked for it.
@@ -68,7 +66,6 @@ class ServerFrameHandler {
  private:
   FrameOutcome Page(const std::string& page, std::int64_t decompressed) const;
 
-  const WordList& words_;
   const TextTable& texts_;
   std::span<const std::uint8_t> flash_movie_;
   FrameHandlerShell& shell_;

@@ -59,7 +59,7 @@ bool ClientCore::Start() {
   std::string error;
   words_ = LoadWordList(app_dir / "korvan.lvk", &error);
   if (!words_) return Fail(kDamagedWordListText, error);
-  engine_ = std::make_unique<ProxyEngine>(form_, texts_, language_, *words_, FlashMovieResource());
+  engine_ = std::make_unique<ProxyEngine>(form_, texts_, language_, FlashMovieResource());
   platform_.workers.Begin(*engine_, *words_);
 
   auto log_file = platform_.log_files.Open(app_dir / "korvan.log", &error);

@@ -16,8 +16,8 @@ std::uint32_t Clamp32(std::int64_t v) {
 }  // namespace
 
 ProxyEngine::ProxyEngine(KorvanForm& form, const TextTable& texts, const LanguageState& language,
-                         const WordList& words, std::span<const std::uint8_t> flash_movie)
-    : form_(form), texts_(texts), language_(language), handler_(words, texts, flash_movie, *this) {}
+                         std::span<const std::uint8_t> flash_movie)
+    : form_(form), texts_(texts), language_(language), handler_(texts, flash_movie, *this) {}
 
 OpeningDecision ProxyEngine::PrepareOpening(const AcceptedClient& client) {
   OpeningDecision decision;

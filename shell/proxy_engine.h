@@ -24,7 +24,7 @@ inline constexpr std::int32_t kUpdaterIdle = -1;
 
 class ProxyEngine : public WorkerHost, public FrameHandlerShell {
  public:
-  ProxyEngine(KorvanForm& form, const TextTable& texts, const LanguageState& language, const WordList& words,
+  ProxyEngine(KorvanForm& form, const TextTable& texts, const LanguageState& language,
               std::span<const std::uint8_t> flash_movie);
 
   // WorkerHost

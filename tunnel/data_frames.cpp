@@ -20,6 +20,16 @@ int UnpackDataFrame(const WordList& words, const FrameView& frame, std::span<con
   return decoded;
 }
 
+int UnpackControlFrame(const WordList& words, const FrameView& frame, std::span<const std::uint8_t> buffered,
+                       std::uint8_t* out) {
+  if (frame.payload_offset + frame.payload_length > buffered.size() || frame.payload_length > kMaxUnpackedBlock) {
+    return -1;
+  }
+  const int decoded = WordCompress::UnpackBlock(words, buffered.data() + frame.payload_offset, frame.escape,
+                                                frame.flags, frame.payload_length, out);
+  return decoded < 1 ? -1 : decoded;
+}
+
 std::uint32_t FrameEndTick(std::uint32_t now, std::uint32_t start, std::size_t buffered, std::size_t payload) {
   if (buffered == 0) return now;
   const double total = static_cast<double>(buffered);

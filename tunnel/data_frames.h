@@ -1,6 +1,7 @@
-// What the worker does with a data frame from the server, on its own
-// thread: unpack it and time it for the statistics. Control frames go to
-// the main thread instead (WorkerHost::HandleControlFrame).
+// What the worker does with each frame from the server, on its own thread:
+// unpack it and time it for the statistics. Data frames then go straight to
+// the client; control frames, unpacked, cross to the main thread
+// (WorkerHost::HandleControlFrame).
 //
 // Pure functions; any thread.
 #pragma once
@@ -21,6 +22,11 @@ namespace korvan {
 // from the middle of the client's stream would corrupt it silently).
 int UnpackDataFrame(const WordList& words, const FrameView& frame, std::span<const std::uint8_t> buffered,
                     std::uint8_t* out);
+
+// The same for a control frame, which must hold at least its kind byte:
+// -1 for one that does not unpack or unpacks to nothing.
+int UnpackControlFrame(const WordList& words, const FrameView& frame, std::span<const std::uint8_t> buffered,
+                       std::uint8_t* out);
 
 // The end of a frame's span for the statistics: the time since `start` (the
 // buffer was last empty) is shared out by the frame's share of the

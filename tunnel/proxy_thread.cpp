@@ -228,12 +228,27 @@ bool TProxyThread::DeliverFrames() {
 }
 
 bool TProxyThread::HandleControlFrame(const FrameView& frame) {
-  const ControlFrame control{frame.flags,    frame.escape,    received_.data().subspan(frame.payload_offset, frame.payload_length),
-                             plan_.protocol, previous_start_, previous_end_};
+  if (!control_buf_) control_buf_ = std::make_unique_for_overwrite<std::uint8_t[]>(kMaxUnpackedBlock);
+  const int decoded = UnpackControlFrame(env_.words, frame, received_.data(), control_buf_.get());
+  if (decoded < 0) return false;  // nothing is logged for a frame that does not unpack
+  const ControlFrame control{std::span<const std::uint8_t>(control_buf_.get(), static_cast<std::size_t>(decoded)),
+                             received_.data().subspan(frame.payload_offset, frame.payload_length), plan_.protocol,
+                             previous_start_, previous_end_};
   FrameOutcome outcome;
   OnMainThread([&] { outcome = env_.host.HandleControlFrame(control, report_); });
   if (outcome.action == FrameAction::kClose) return false;
-  if (outcome.action == FrameAction::kWrite) delivery_.Append(outcome.bytes);
+  if (outcome.render) {
+    // Pixel work runs here, not on the main thread.
+    outcome.bytes = outcome.render();
+    if (outcome.bytes.empty()) return false;
+    outcome.action = FrameAction::kWrite;
+  }
+  if (outcome.action == FrameAction::kWrite) {
+    if (outcome.counts_as) {
+      report_.counters.delivered += *outcome.counts_as - static_cast<std::int64_t>(outcome.bytes.size());
+    }
+    delivery_.Append(outcome.bytes);
+  }
   RecordInbound(frame.payload_length, outcome.decompressed);
   return true;
 }

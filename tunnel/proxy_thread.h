@@ -1,8 +1,9 @@
 // The connection worker: one per accepted client connection, for its whole
 // life. It opens its own tunnel to the compression server, then pumps bytes
-// both ways: client blocks are packed into frames; server data frames are
-// unpacked here and go straight to the client, while control frames cross
-// to the main thread (WorkerHost) and come back as bytes, nothing or close.
+// both ways: client blocks are packed into frames; server frames are
+// unpacked here; data frames go straight to the client, while control
+// frames cross to the main thread (WorkerHost) and come back as bytes,
+// nothing, close, or pixel work that runs here.
 //
 // Thread rule: ClientExecute runs on the worker's own thread and owns every
 // member. The main thread sees only the values of tunnel/worker_messages.h,
@@ -114,6 +115,7 @@ class TProxyThread {
 
   std::unique_ptr<std::uint8_t[]> raw_buf_;    // one client block
   std::unique_ptr<std::uint8_t[]> frame_buf_;  // the frame built from it
+  std::unique_ptr<std::uint8_t[]> control_buf_;  // a control frame, unpacked
   // Unpacked bytes on their way to the client; given back while idle.
   ReceiveBuffer delivery_;
 };

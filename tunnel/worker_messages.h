@@ -9,6 +9,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -75,14 +77,13 @@ struct StatusReport {
 
 enum class FrameAction { kWrite, kNothing, kClose };
 
-// A control frame from the server, handed to the main thread. The payload
-// stays in the worker's receive buffer, which does not change while the
-// worker waits for the answer.
+// A control frame from the server, unpacked on the worker and handed to the
+// main thread. Both views stay in the worker's buffers, which do not change
+// while the worker waits for the answer.
 struct ControlFrame {
-  std::uint8_t flags = 0;
-  std::uint8_t escape = 0;
-  std::span<const std::uint8_t> payload;  // as received
-  Protocol protocol = Protocol::kHttp;    // of the local port
+  std::span<const std::uint8_t> decoded;   // the kind byte first; never empty
+  std::span<const std::uint8_t> received;  // the payload as it arrived
+  Protocol protocol = Protocol::kHttp;     // of the local port
   // The time span given to the frame before this one (a count-only frame
   // charges its size to it).
   std::uint32_t previous_start = 0;
@@ -96,6 +97,38 @@ struct FrameOutcome {
   FrameAction action = FrameAction::kClose;
   std::vector<std::uint8_t> bytes;  // kWrite
   std::int64_t decompressed = 0;
+  // Pixel work (a drawn banner, a recompressed GIF) that makes the bytes
+  // for the client. It runs on the worker's own thread after the hand-off,
+  // so that the main thread never waits for it; an empty result closes the
+  // connection.
+  std::function<std::vector<std::uint8_t>()> render;
+  // The frame counts as this many bytes delivered, whatever the length of
+  // what is finally written (a drawn banner counts as the object it stands
+  // for).
+  std::optional<std::int64_t> counts_as;
+
+  static FrameOutcome Close() { return {}; }
+  static FrameOutcome Nothing() {
+    FrameOutcome o;
+    o.action = FrameAction::kNothing;
+    return o;
+  }
+  static FrameOutcome Write(std::vector<std::uint8_t> bytes, std::int64_t decompressed) {
+    FrameOutcome o;
+    o.action = FrameAction::kWrite;
+    o.bytes = std::move(bytes);
+    o.decompressed = decompressed;
+    return o;
+  }
+  static FrameOutcome Render(std::function<std::vector<std::uint8_t>()> render, std::int64_t decompressed,
+                             std::int64_t counts_as) {
+    FrameOutcome o;
+    o.action = FrameAction::kWrite;
+    o.render = std::move(render);
+    o.decompressed = decompressed;
+    o.counts_as = counts_as;
+    return o;
+  }
 };
 
 }  // namespace korvan

@@ -10,6 +10,7 @@
 #include "localisation/product_version.h"
 #include "localisation/text_table.h"
 #include "response/server_frame_handler.h"
+#include "tunnel/data_frames.h"
 #include "wire/frame_reader.h"
 #include "wire/frame_writer.h"
 
@@ -68,17 +69,30 @@ class RecordingShell : public FrameHandlerShell {
 class HandlerBench {
  public:
   explicit HandlerBench(Protocol port_protocol = Protocol::kHttp)
-      : words(1, {"<html>", "Content-Type: "}), shell(texts), handler(words, texts, flash, shell), protocol(port_protocol) {}
+      : words(1, {"<html>", "Content-Type: "}), shell(texts), handler(texts, flash, shell), protocol(port_protocol) {}
 
   // Hands `frame` (a whole control frame) to the handler. Returns the
   // result as a length: the bytes to write, 0 for nothing, -1 to close.
   std::int32_t Handle(const std::vector<std::uint8_t>& frame) {
     FrameView view;
     if (!PeekFrame(frame, view)) return -1000;
-    const ControlFrame control{view.flags, view.escape,
-                               std::span<const std::uint8_t>(frame).subspan(view.payload_offset, view.payload_length),
+    // The worker unpacks the frame before it crosses, and closes on one
+    // that does not unpack.
+    std::vector<std::uint8_t> decoded(kMaxUnpackedBlock);
+    const int n = UnpackControlFrame(words, view, frame, decoded.data());
+    if (n < 0) {
+      last = FrameOutcome{};
+      return -1;
+    }
+    decoded.resize(static_cast<std::size_t>(n));
+    const ControlFrame control{decoded, std::span<const std::uint8_t>(frame).subspan(view.payload_offset, view.payload_length),
                                protocol, previous_start, previous_end};
     last = handler.HandleControlFrame(control, pending);
+    if (last.render) {
+      // As the worker does, on its own thread.
+      last.bytes = last.render();
+      last.action = last.bytes.empty() ? FrameAction::kClose : FrameAction::kWrite;
+    }
     switch (last.action) {
       case FrameAction::kClose:
         return -1;

@@ -206,6 +206,22 @@ TEST(ProxyThread, StatusTextsAndRejectedFrames) {
   EXPECT_EQ(run.host_.open_connections, 0);
 }
 
+TEST(ProxyThread, PixelWorkRunsOnTheWorkerAndCountsAsTheObjectItReplaces) {
+  WorkerRun run(Protocol::kHttp);
+  auto conn = run.StartWithRequest();
+  ASSERT_NE(conn, nullptr);
+  conn->SendControl(test::RecordingHost::kRenderedKind, ToBytes("\x88\x13"), false);
+  const std::string drawn = run.host_.rendered;
+  EXPECT_EQ(run.ClientRead(drawn.size()), ToBytes(drawn));
+  conn->Close();
+  EXPECT_TRUE(run.ClientSeesEnd());
+  run.Join();
+  EXPECT_FALSE(run.host_.rendered_in_hand_off) << "the main thread must not wait for pixel work";
+  EXPECT_EQ(run.host_.delivered, 5000) << "counted as the object it stands for, not as the bytes drawn";
+  ASSERT_EQ(run.host_.inbound.size(), 1U);
+  EXPECT_EQ(run.host_.inbound[0].raw_in, 5000);
+}
+
 TEST(ProxyThread, FramesArrivingTogetherKeepTheirOrderUpToABadOne) {
   WorkerRun run(Protocol::kHttp);
   auto conn = run.StartWithRequest();

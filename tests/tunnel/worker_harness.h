@@ -92,23 +92,39 @@ class RecordingHost : public WorkerHost {
 
   FrameOutcome HandleControlFrame(const ControlFrame& frame, StatusReport& pending) override {
     ++control_frames;
-    std::vector<std::uint8_t> source(frame.payload.begin(), frame.payload.end());
-    source.resize(std::max<std::size_t>(source.size(), 1));
-    std::vector<std::uint8_t> out(kMaxUnpackedBlock);
-    const int n = WordCompress::UnpackBlock(words_, source.data(), frame.escape, frame.flags, frame.payload.size(),
-                                            out.data());
-    if (n < 1) return {FrameAction::kClose, {}, 0};
+    in_control_frame = true;
+    struct Leave {
+      bool& flag;
+      ~Leave() { flag = false; }
+    } leave{in_control_frame};
+    const std::vector<std::uint8_t> out(frame.decoded.begin(), frame.decoded.end());
     if (out[0] == ckStatusText) {
-      pending.status_text.assign(out.begin() + 1, out.begin() + n);
+      pending.status_text.assign(out.begin() + 1, out.end());
       ReportStatus(pending);
-      return {FrameAction::kNothing, {}, 0};
+      return FrameOutcome::Nothing();
     }
     if (out[0] == ckConnectOk) {
       const std::string ok = "HTTP/1.0 200 Connection established\r\nProxy-agent: KORVAN\r\n\r\n";
-      return {FrameAction::kWrite, std::vector<std::uint8_t>(ok.begin(), ok.end()), 60};
+      return FrameOutcome::Write(std::vector<std::uint8_t>(ok.begin(), ok.end()), 60);
     }
-    return {FrameAction::kClose, {}, 0};
+    if (out[0] == kRenderedKind) {
+      // Stands for a drawn banner: the bytes are made on the worker, and
+      // the frame counts as the object it replaces.
+      return FrameOutcome::Render(
+          [this] {
+            rendered_in_hand_off = in_control_frame;
+            return std::vector<std::uint8_t>(rendered.begin(), rendered.end());
+          },
+          5000, 5000);
+    }
+    return FrameOutcome::Close();
   }
+
+  // A control kind this host answers with pixel work; what it "draws".
+  static constexpr std::uint8_t kRenderedKind = 1;
+  std::string rendered = "GIF89a drawn";
+  bool in_control_frame = false;
+  bool rendered_in_hand_off = true;
 
   void ReportStatus(StatusReport& report) override {
     ++reports;
