@@ -10,8 +10,11 @@
 //   throughput  one large compressible download through the pair and
 //               directly;
 //   many        200 simultaneous downloads through the pair: the time, and
-//               the resident memory per connection of server and client.
-//   korvan_bench_pair [--quick] [--only bytes|latency|throughput|many]
+//               the resident memory per connection of server and client;
+//   gif         the corpus's GIFs through Ziproxy and through the pair at GIF
+//               levels 15, 7 and 0: bytes on the link (level 7 at most
+//               Ziproxy's).
+//   korvan_bench_pair [--quick] [--only bytes|latency|throughput|many|gif]
 //                     [--jpeg-level N] [--gif-level N] [--filter HEX] [--deflate-level N]
 // --jpeg-level, --gif-level and --filter set the client's picture levels and
 // filter word; the bytes measure then runs KORVAN with the defaults and again
@@ -26,6 +29,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <random>
 #include <string>
 #include <thread>
@@ -302,6 +306,91 @@ void MeasureBytes(const Options& options) {
   PrintBytesTable(columns);
 }
 
+// ---- GIF levels -------------------------------------------------------------
+
+// The corpus's GIFs alone, through Ziproxy and through KORVAN at GIF levels
+// 15 (the default: left as they are), 7 and 0: the bytes on the link, and
+// whether every answer is still a GIF. Target: level 7 at most Ziproxy's
+// bytes.
+void MeasureGifLevels(const Options& options) {
+  const auto root = korvan::bench::FindCorpus();
+  if (!root) {
+    std::printf("gif: skipped: no corpus (set KORVAN_CORPUS or place it in ../shared/corpus)\n");
+    return;
+  }
+  std::vector<korvan::bench::CorpusFile> gifs;
+  for (auto& f : korvan::bench::LoadCorpus(*root)) {
+    if (f.kind == "gif") gifs.push_back(std::move(f));
+  }
+  const korvan::bench::Origin origin(CorpusResources(gifs), "");
+  std::printf("gif: %zu GIFs of the corpus\n", origin.resources().size());
+  const auto fetch = [&](std::uint16_t port, const std::function<std::uint64_t()>& counter, std::string& notes) {
+    KindBytes k;
+    HttpClient client(port);
+    const std::uint64_t before = counter();
+    for (std::size_t i = 0; i < origin.resources().size(); ++i) {
+      const auto& r = origin.resources()[i];
+      ++k.files;
+      k.original += r.body.size();
+      HttpAnswer answer;
+      std::string error;
+      if (!client.Exchange(GetRequest(origin.Url("/r/" + std::to_string(i)), true, false), true, answer, error) ||
+          answer.status != 200) {
+        if (++k.failed <= 3) notes += "  " + r.name + ": " + (error.empty() ? "status " + std::to_string(answer.status) : error) + "\n";
+        continue;
+      }
+      if (!answer.body.starts_with("GIF8") && ++k.different <= 3) notes += "  " + r.name + ": not a GIF any more\n";
+    }
+    k.wire = counter() - before;
+    return k;
+  };
+  struct Row {
+    std::string name;
+    KindBytes bytes;
+    std::string skipped;
+  };
+  std::vector<Row> rows;
+  if (const auto ziproxy = korvan::test::FindProgram("ziproxy")) {
+    try {
+      korvan::bench::BaselineProxy proxy(korvan::bench::BaselineProxy::Kind::kZiproxy, *ziproxy);
+      korvan::bench::CountingRelay relay(proxy.port());
+      std::string notes;
+      rows.push_back({"Ziproxy", fetch(relay.port(), [&] { return relay.total(); }, notes), {}});
+      if (!notes.empty()) std::printf("Ziproxy: problems:\n%s", notes.c_str());
+    } catch (const std::exception& e) {
+      rows.push_back({"Ziproxy", {}, e.what()});
+    }
+  } else {
+    rows.push_back({"Ziproxy", {}, "ziproxy not installed"});
+  }
+  for (const int level : {15, 7, 0}) {
+    korvan::bench::ClientSettings settings = options.client;
+    settings.gif_level = level;
+    korvan::bench::KorvanPair pair(BinDir(), settings, true);
+    std::string notes;
+    const std::string name = "KORVAN g" + std::to_string(level);
+    std::printf("gif: %s ...\n", name.c_str());
+    rows.push_back({name, fetch(pair.http_port(), [&] { return pair.tunnel()->total(); }, notes), {}});
+    if (!notes.empty()) std::printf("%s: problems:\n%s", name.c_str(), notes.c_str());
+  }
+  std::printf("\n%-12s %6s %13s %13s %9s\n", "gif", "files", "original", "on the link", "/Ziproxy");
+  const double ziproxy = rows.front().skipped.empty() ? static_cast<double>(rows.front().bytes.wire) : 0;
+  for (const Row& r : rows) {
+    if (!r.skipped.empty()) {
+      std::printf("%-12s skipped: %s\n", r.name.c_str(), r.skipped.c_str());
+      continue;
+    }
+    std::string cell = Thousands(r.bytes.wire);
+    if (r.bytes.failed > 0 || r.bytes.different > 0) cell += "!";
+    std::printf("%-12s %6d %13s %13s %9s%s\n", r.name.c_str(), r.bytes.files, Thousands(r.bytes.original).c_str(),
+                cell.c_str(), Ratio(static_cast<double>(r.bytes.wire), ziproxy).c_str(),
+                r.name == "KORVAN g7" && ziproxy > 0
+                    ? (static_cast<double>(r.bytes.wire) <= ziproxy ? "  (target <= 1: met)" : "  (target <= 1: MISSED)")
+                    : "");
+  }
+  std::printf("(! = some fetches failed or an answer was no GIF)\n");
+}
+
 // ---- Latency ----------------------------------------------------------------
 
 // The median time of a GET of /small on one kept connection to `port`, in
@@ -473,7 +562,7 @@ void RaiseDescriptorLimit() {
 
 int Usage() {
   std::printf(
-      "usage: korvan_bench_pair [--quick] [--only bytes|latency|throughput|many] [--jpeg-level N] "
+      "usage: korvan_bench_pair [--quick] [--only bytes|latency|throughput|many|gif] [--jpeg-level N] "
       "[--gif-level N] [--filter HEX] [--deflate-level N]\n");
   return 2;
 }
@@ -510,7 +599,7 @@ int main(int argc, char** argv) {
     }
   }
   if (!options.only.empty() && options.only != "bytes" && options.only != "latency" && options.only != "throughput" &&
-      options.only != "many") {
+      options.only != "many" && options.only != "gif") {
     return Usage();
   }
   ::signal(SIGPIPE, SIG_IGN);
@@ -529,6 +618,7 @@ int main(int argc, char** argv) {
     if (options.only.empty() || options.only == "latency") MeasureLatency(options);
     if (options.only.empty() || options.only == "throughput") MeasureThroughput(options);
     if (options.only.empty() || options.only == "many") MeasureMany(options);
+    if (options.only.empty() || options.only == "gif") MeasureGifLevels(options);
   } catch (const std::exception& e) {
     std::printf("benchmark failed: %s\n", e.what());
     return 1;
