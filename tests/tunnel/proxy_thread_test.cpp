@@ -25,7 +25,6 @@ class WorkerRun {
       : words_(std::make_shared<const WordList>(
             1, std::vector<std::string>{"Content-Type: text/html\r\n", "<html>", "Host: "})),
         server_(words_),
-        host_(*words_),
         clock_(clock != nullptr ? clock : &real_clock_),
         network_(network != nullptr ? network : &real_network_) {
     host_.inputs.protocol = protocol;

@@ -176,8 +176,7 @@ class WorkerThroughSquid {
  public:
   WorkerThroughSquid(std::uint16_t parent_port, std::string user, std::string password)
       : words_(std::make_shared<const WordList>(1, std::vector<std::string>{"Content-Type: text/html\r\n", "<html>"})),
-        server_(words_),
-        host_(*words_) {
+        server_(words_) {
     host_.inputs.protocol = Protocol::kSmtp;  // the opening leaves at once
     host_.inputs.server_address = "127.0.0.1";
     host_.inputs.server_port = server_.port();

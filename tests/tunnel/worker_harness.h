@@ -74,8 +74,6 @@ class FakeTimeNetwork : public PosixNetwork {
 // way the real frame handler does.
 class RecordingHost : public WorkerHost {
  public:
-  explicit RecordingHost(const WordList& words) : words_(words) {}
-
   OpeningInputs inputs;
   std::string refusal;
   bool terminate = false;
@@ -160,8 +158,6 @@ class RecordingHost : public WorkerHost {
   std::vector<TrafficSample> outbound;  // one per frame sent
   std::vector<TrafficSample> inbound;   // one per frame received
 
- private:
-  const WordList& words_;
 };
 
 }  // namespace korvan::test
