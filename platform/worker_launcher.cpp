@@ -3,11 +3,16 @@
 #include <chrono>
 
 #include "platform/posix_stream_socket.h"
+#include "platform/thread_priority.h"
 
 namespace korvan {
 
 WorkerLauncher::WorkerLauncher(MainLoop& loop, Clock& clock, Network& network, SystemCalls& calls)
-    : loop_(loop), clock_(clock), network_(network), calls_(calls) {}
+    : loop_(loop),
+      clock_(clock),
+      network_(network),
+      calls_(calls),
+      pixel_work_(PixelWorkPool::DefaultThreads(), LowerThisThreadPriority) {}
 
 void WorkerLauncher::Begin(WorkerHost& host, const WordList& words) {
   MutexLock lock(mutex_);
@@ -43,7 +48,7 @@ void WorkerLauncher::Start(std::shared_ptr<AcceptedSocket> socket, std::size_t e
     return;
   }
   auto running = std::make_unique<Running>();
-  running->worker = std::make_unique<TProxyThread>(WorkerEnvironment{loop_, clock_, network_, *host_, *words_},
+  running->worker = std::make_unique<TProxyThread>(WorkerEnvironment{loop_, clock_, network_, *host_, *words_, &pixel_work_},
                                                    std::make_unique<PosixStreamSocket>(std::move(socket), calls_),
                                                    entry);
   Running* r = running.get();

@@ -1,5 +1,6 @@
 // Starts a connection worker on a thread of its own for every accepted
-// connection, and ends them all at shutdown.
+// connection, and ends them all at shutdown. Their pixel work shares a
+// small pool of threads at a lower priority.
 //
 // Thread rule: Start runs on the listeners' accept threads; Begin, EndAll
 // and live_workers on the main thread. `mutex_` guards the list of running
@@ -18,6 +19,7 @@
 #include "platform/system_calls.h"
 #include "shell/listener.h"
 #include "shell/platform_services.h"
+#include "tunnel/pixel_work_pool.h"
 #include "tunnel/proxy_thread.h"
 
 namespace korvan {
@@ -47,6 +49,9 @@ class WorkerLauncher : public ConnectionFactory, public ConnectionWorkers {
   Clock& clock_;
   Network& network_;
   SystemCalls& calls_;
+  // The workers' pixel work, on fewer threads than cores, at a lower
+  // priority. Declared before the list so that it outlives the workers.
+  PixelWorkPool pixel_work_;
   Mutex mutex_;
   WorkerHost* host_ KORVAN_GUARDED_BY(mutex_) = nullptr;
   const WordList* words_ KORVAN_GUARDED_BY(mutex_) = nullptr;

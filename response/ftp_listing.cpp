@@ -6,7 +6,7 @@
 #include <string_view>
 
 #include "localisation/text_format.h"
-#include "response/html_escape.h"
+#include "common/html_escape.h"
 
 namespace korvan {
 namespace {

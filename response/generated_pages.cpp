@@ -1,7 +1,7 @@
 #include "response/generated_pages.h"
 
 #include "localisation/text_format.h"
-#include "response/html_escape.h"
+#include "common/html_escape.h"
 
 namespace korvan {
 namespace {

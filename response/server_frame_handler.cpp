@@ -1,8 +1,11 @@
 #include "response/server_frame_handler.h"
 
 #include <cstring>
+#include <ctime>
 
+#include "response/banner_response.h"
 #include "response/generated_pages.h"
+#include "response/gif_response.h"
 #include "wire/frame_format.h"
 #include "wire/opening.h"
 
@@ -52,10 +55,29 @@ FrameOutcome ServerFrameHandler::HandleControlFrame(const ControlFrame& frame, S
     ReportStatus(pending);
   };
 
-  if (kind <= ckBannerLast || kind == ckRecompressGif) {
-    // Replacement banners and local GIF recompression are not part of this
-    // build; the client's connection is closed instead of answered.
-    return Close();
+  if (kind <= ckBannerLast) {
+    // A blocked banner: the replacement is drawn on the worker's thread and
+    // counts as the object it stands for. The size travels unpacked, two
+    // bytes after the kind. Index 0 has no size: nothing to draw.
+    if (kind == 0 || frame.received.size() < 3) return Close();
+    const std::uint16_t full_size = Le16(frame.received.data() + 1);
+    return FrameOutcome::Render(
+        [k = int{kind}, percent = shell_.OverallSavedPercent(), separator = shell_.Formats().decimal_separator,
+         now = std::time(nullptr)] { return MakeBannerResponse(k, percent, separator, now); },
+        full_size, full_size);
+  }
+  if (kind == ckRecompressGif) {
+    // Kind, width, height, full size, then the response; the recompression
+    // sees everything but the full size.
+    constexpr std::size_t kFullSizeAt = 5;
+    if (size < kFullSizeAt + 2) return Close();
+    const std::uint16_t full_size = Le16(data.data() + kFullSizeAt);
+    std::vector<std::uint8_t> payload;
+    payload.reserve(size - 2);
+    payload.insert(payload.end(), data.begin(), data.begin() + kFullSizeAt);
+    payload.insert(payload.end(), data.begin() + kFullSizeAt + 2, data.end());
+    return FrameOutcome::Render([payload = std::move(payload)] { return RecompressGifResponse(payload); },
+                                full_size, full_size);
   }
   switch (kind) {
     case ckFlash:

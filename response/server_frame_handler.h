@@ -43,6 +43,8 @@ class FrameHandlerShell {
   virtual std::string_view PageTemplate() = 0;
   virtual std::string_view FtpTableTemplate() = 0;
   virtual ListingFormat Formats() = 0;
+  // The overall saving in percent, as the replacement banners show it.
+  virtual double OverallSavedPercent() = 0;
 };
 
 inline constexpr int kTrayIconAlarm = 1;

@@ -16,13 +16,28 @@ CC=clang CXX=clang++ cmake -S . -B build-fuzz "${generator[@]}" -DCMAKE_BUILD_TY
 targets=$(sed -n 's/^set(KORVAN_FUZZ_TARGETS \(.*\))$/\1/p' fuzz/CMakeLists.txt)
 cmake --build build-fuzz -j"$(nproc)" --target $targets
 
+# Real GIFs, where a corpus of web content is at hand (never committed):
+# each becomes a recompression input (even first byte, target 48 x 36,
+# Content-Length framing).
+corpus="${KORVAN_CORPUS:-../shared/corpus}"
+extra_gif_seeds=()
+if [ -d "$corpus/gif" ]; then
+  extra_gif_seeds=(build-fuzz/seeds/recompress_gif)
+  mkdir -p "${extra_gif_seeds[0]}"
+  for gif in "$corpus"/gif/*.gif; do
+    { printf '\000\060\000\044\000\000'; cat "$gif"; } >"${extra_gif_seeds[0]}/$(basename "$gif")"
+  done
+  echo "fuzz: recompress_gif also starts from the GIFs of $corpus/gif"
+fi
+
 mkdir -p build-fuzz/crashes
 for target in $targets; do
-  seeds="fuzz/corpus/${target#fuzz_}"
+  seeds=("fuzz/corpus/${target#fuzz_}")
+  [ "$target" = fuzz_recompress_gif ] && seeds+=("${extra_gif_seeds[@]}")
   work="build-fuzz/work/${target#fuzz_}"
   mkdir -p "$work"
   echo "fuzz: $target for ${seconds}s"
   build-fuzz/fuzz/"$target" -max_total_time="$seconds" -rss_limit_mb=2048 -print_final_stats=1 \
-    -artifact_prefix=build-fuzz/crashes/"$target"- "$work" "$seeds"
+    -artifact_prefix=build-fuzz/crashes/"$target"- "$work" "${seeds[@]}"
 done
 echo "fuzz: all targets ran without a crash"

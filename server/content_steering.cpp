@@ -66,8 +66,9 @@ bool HasFlashSignature(std::span<const std::uint8_t> body_start) {
 }
 
 int BannerIndexFor(PixelSize size, std::uint16_t filter_word) {
-  for (std::size_t i = 0; i < kBannerSizes.size(); ++i) {
-    if (kBannerSizes[i] == size && (filter_word & (1u << i)) != 0) return static_cast<int>(i) + 1;
+  for (int k = 1; k <= kBannerSizeCount; ++k) {
+    const BannerSize& banner = BannerSizes[static_cast<std::size_t>(k)];
+    if (banner.width == size.width && banner.height == size.height && (filter_word & (1u << (k - 1))) != 0) return k;
   }
   return 0;
 }

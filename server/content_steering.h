@@ -13,6 +13,7 @@
 #include <span>
 #include <string_view>
 
+#include "wire/banner_sizes.h"
 #include "wire/frame_format.h"
 
 namespace korvan::server {
@@ -40,21 +41,6 @@ struct PixelSize {
   friend bool operator==(const PixelSize&, const PixelSize&) = default;
 };
 
-// Banner index k (1..14) selects row k - 1; its filter bit is 1 << (k - 1).
-inline constexpr std::array<PixelSize, 14> kBannerSizes = {{{468, 60},
-                                                            {234, 60},
-                                                            {125, 125},
-                                                            {120, 240},
-                                                            {88, 31},
-                                                            {120, 90},
-                                                            {120, 60},
-                                                            {160, 600},
-                                                            {240, 400},
-                                                            {180, 150},
-                                                            {120, 600},
-                                                            {300, 250},
-                                                            {250, 250},
-                                                            {240, 240}}};
 
 // Limits. Everything the proxy holds of one answer stays below these.
 inline constexpr std::size_t kSniffBytes = 10;                 // GIF header up to the screen size

@@ -16,6 +16,8 @@
 #include <string_view>
 
 #include "server/content_steering.h"
+#include "server/ftp_proxy.h"
+#include "server/ftp_url.h"
 #include "server/html_optimiser.h"
 #include "server/http_messages.h"
 #include "server/jpeg_recompress.h"
@@ -56,7 +58,8 @@ class HttpProxy {
 
  private:
   Task<HeadStatus> ReadRequestHead(RequestCutter& parser);
-  Task<BodyStatus> ForwardRequestBody(RequestCutter& parser);
+  // Sends the request's body to the origin, or with `forward` false reads it and drops it.
+  Task<BodyStatus> ForwardRequestBody(RequestCutter& parser, bool forward = true);
   Task<AnswerResult> RelayAnswer(bool head_request);
   // Feeds the origin's bytes to `parser` until `stop()` holds or the answer
   // is complete, appending the bytes taken to `held` (kDiscard drops them).
@@ -74,6 +77,8 @@ class HttpProxy {
   Task<ConnectStatus> ConnectUpstream(const TargetAddress& target);
   Task<void> ReportConnectFailure(ConnectStatus status, const TargetAddress& target);
   Task<void> Tunnel(const http::request<DiscardBody>& request);
+  // An ftp:// request; true when the conversation may go on.
+  Task<bool> ServeFtp(RequestCutter& parser, std::string_view target_text);
   Task<void> Answer(http::status status, std::string_view text) {
     co_await c_.writer.SendData(AsBytes(SimpleResponse(status, text)));
   }
@@ -110,19 +115,19 @@ Task<HeadStatus> HttpProxy::ReadRequestHead(RequestCutter& parser) {
   }
 }
 
-Task<BodyStatus> HttpProxy::ForwardRequestBody(RequestCutter& parser) {
+Task<BodyStatus> HttpProxy::ForwardRequestBody(RequestCutter& parser, bool forward) {
   while (!parser.is_done()) {
     std::size_t n = 0;
     if (!pending_.empty()) {
       error_code ec;
       n = Feed(parser, pending_, ec);
       if (ec) co_return BodyStatus::kBad;
-      if (n > 0) {
+      if (n > 0 && forward) {
         co_await asio::async_write(upstream_, asio::buffer(pending_.data(), n),
                                    asio::redirect_error(asio::use_awaitable, ec));
         if (ec) co_return BodyStatus::kUpstreamFailed;
-        Drop(pending_, n);
       }
+      Drop(pending_, n);
     }
     if (parser.is_done()) break;
     if (n == 0) {
@@ -195,11 +200,18 @@ Task<AnswerResult> HttpProxy::Block(SteeringCutter& parser, const AnswerFacts& f
       origin_usable = status == PumpStatus::kDone;
     }
   }
-  const std::uint16_t size = ClampedSize(facts.content_length ? *facts.content_length : body.seen);
+  const std::uint64_t full_size = facts.content_length ? *facts.content_length : body.seen;
+  const std::uint16_t size = ClampedSize(full_size);
+  // What the user did not download is counted once: a banner's frame carries
+  // up to 65535 bytes of it, count-only frames the rest; a Flash movie's frame
+  // carries none. They go first, in the same write: a client may end the
+  // connection on the block frame itself.
   if (verdict.action == Action::kBlockBanner) {
+    c_.writer.Owe(CountOnlyFrames(full_size - size));
     const std::uint8_t rest[2] = {static_cast<std::uint8_t>(size & 0xFF), static_cast<std::uint8_t>(size >> 8)};
     co_await c_.writer.SendBytes(ControlFrame(static_cast<std::uint8_t>(verdict.banner_index), rest));
   } else {
+    c_.writer.Owe(CountOnlyFrames(full_size));
     co_await c_.writer.SendBytes(ControlFrame(ckFlash));
   }
   forwarded_ = true;
@@ -212,7 +224,9 @@ Task<std::optional<Bytes>> HttpProxy::Transform(const SteeringCutter& parser, co
   const auto& body = parser.get().body();
   if (body.bytes.size() != body.seen) co_return std::nullopt;  // not all of it was kept
   std::optional<Bytes> out;
-  const auto replace = [&parser, &out](std::span<const std::uint8_t> new_body) {
+  // The bytes the new body saves are counted for the client ahead of the answer.
+  const auto replace = [this, &parser, &out, &body](std::span<const std::uint8_t> new_body) {
+    if (new_body.size() < body.bytes.size()) c_.writer.Owe(CountOnlyFrames(body.bytes.size() - new_body.size()));
     const std::string header = ResponseHeaderWithLength(parser.get().base(), new_body.size());
     out.emplace(header.begin(), header.end());
     out->insert(out->end(), new_body.begin(), new_body.end());
@@ -248,13 +262,15 @@ Task<std::optional<Bytes>> HttpProxy::Transform(const SteeringCutter& parser, co
         to.push_back(static_cast<std::uint8_t>(v & 0xFF));
         to.push_back(static_cast<std::uint8_t>(v >> 8));
       };
-      Bytes rest;
-      rest.reserve(6 + held.size());
-      le16(rest, verdict.gif_target.width);
-      le16(rest, verdict.gif_target.height);
-      le16(rest, ClampedSize(held.size()));
-      rest.insert(rest.end(), held.begin(), held.end());
-      out = ControlFrame(ckRecompressGif, rest);
+      // The payload, kind first; it is packed like data on its way out.
+      if (7 + held.size() > kMaxRawBlock) break;  // goes on as it came
+      Bytes payload{ckRecompressGif};
+      payload.reserve(7 + held.size());
+      le16(payload, verdict.gif_target.width);
+      le16(payload, verdict.gif_target.height);
+      le16(payload, ClampedSize(held.size()));
+      payload.insert(payload.end(), held.begin(), held.end());
+      out = std::move(payload);
       break;
     }
     default:
@@ -331,7 +347,7 @@ Task<AnswerResult> HttpProxy::RelayAnswer(bool head_request) {
       if (status == PumpStatus::kDone) {
         if (auto replacement = co_await Transform(parser, held, verdict)) {
           if (verdict.action == Action::kOfferGif) {
-            co_await c_.writer.SendBytes(*replacement);
+            co_await c_.writer.SendPackedControl(std::move(*replacement));
             forwarded_ = true;
           } else {
             co_await Flush(*replacement);
@@ -384,6 +400,33 @@ Task<void> HttpProxy::Tunnel(const http::request<DiscardBody>& request) {
   co_await Relay(c_, upstream_, std::move(pending_));
 }
 
+Task<bool> HttpProxy::ServeFtp(RequestCutter& parser, std::string_view target_text) {
+  const auto& request = parser.get();
+  const auto target = ParseFtpTarget(target_text);
+  if (!target) {
+    co_await Answer(http::status::bad_request, "The proxy could not read this ftp:// URL.");
+    co_return false;
+  }
+  const bool head_request = request.method() == http::verb::head;
+  if (request.method() != http::verb::get && !head_request) {
+    co_await Answer(http::status::method_not_allowed, "The proxy reads ftp:// URLs with GET and HEAD only.");
+    co_return false;
+  }
+  const bool keep_alive = request.keep_alive();
+  if (!parser.is_done()) {
+    switch (co_await ForwardRequestBody(parser, false)) {
+      case BodyStatus::kDone:
+        break;
+      case BodyStatus::kBad:
+        co_await Answer(http::status::bad_request, "The proxy could not read this request's body.");
+        co_return false;
+      default:
+        co_return false;
+    }
+  }
+  co_return co_await AnswerFtpRequest(c_, *target, head_request, keep_alive);
+}
+
 Task<void> HttpProxy::Run() {
   for (;;) {
     RequestCutter parser;
@@ -409,7 +452,12 @@ Task<void> HttpProxy::Run() {
       co_await Tunnel(request);
       co_return;
     }
-    const auto target = ParseHttpTarget(std::string_view(request.target().data(), request.target().size()));
+    const std::string_view target_text(request.target().data(), request.target().size());
+    if (IsFtpUrl(target_text)) {
+      if (!co_await ServeFtp(parser, target_text)) co_return;
+      continue;
+    }
+    const auto target = ParseHttpTarget(target_text);
     if (!target) {
       co_await Answer(http::status::bad_request, "The proxy takes absolute http:// URLs and CONNECT only.");
       co_return;

@@ -34,6 +34,21 @@ Bytes ControlFrame(std::uint8_t kind, std::string_view text) {
                                                           text.size()));
 }
 
+Bytes FtpListingFrame(std::span<const std::uint8_t> payload) { return ControlFrame(ckFtpListing, payload); }
+
+Bytes CountOnlyFrames(std::uint64_t size) {
+  size = std::min(size, kMaxCountedBytes);
+  Bytes frames;
+  while (size > 0) {
+    const auto piece = static_cast<std::uint16_t>(std::min<std::uint64_t>(size, 0xFFFF));
+    const std::uint8_t rest[2] = {static_cast<std::uint8_t>(piece & 0xFF), static_cast<std::uint8_t>(piece >> 8)};
+    const Bytes frame = ControlFrame(ckCountOnly, rest);
+    frames.insert(frames.end(), frame.begin(), frame.end());
+    size -= piece;
+  }
+  return frames;
+}
+
 Bytes AccountInfoFrame(const Account& account) {
   Bytes rest;
   PutDouble(rest, WireDate(account.prepaid_until));

@@ -21,6 +21,18 @@ using Bytes = std::vector<std::uint8_t>;
 Bytes ControlFrame(std::uint8_t kind, std::span<const std::uint8_t> rest = {});
 Bytes ControlFrame(std::uint8_t kind, std::string_view text);
 
+// ckFtpListing around a payload of BuildListingPayload (ftp_listing.h).
+Bytes FtpListingFrame(std::span<const std::uint8_t> payload);
+
+// Frames that count content the server dropped, so that the client's
+// statistics count what the user did not have to download.
+// At most this much is counted for one object: a Content-Length that lies
+// costs the tunnel at most about 20 KB of frames.
+inline constexpr std::uint64_t kMaxCountedBytes = 256ull << 20;
+// ckCountOnly frames (kind, 16-bit LE size) whose sizes add up to `size`
+// (clamped to kMaxCountedBytes); none for 0.
+Bytes CountOnlyFrames(std::uint64_t size);
+
 // ckAccountInfo: prepaid-until and valid-until dates, then the credit in KiB
 // in the eight bytes the client leaves unread, then the further byte.
 Bytes AccountInfoFrame(const Account& account);

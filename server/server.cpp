@@ -13,7 +13,7 @@ Server::Server(ServerConfig config, WordListPtr words, std::shared_ptr<AccountSt
       store_(std::move(store)),
       pack_pool_(config_.pack_threads),
       acceptor_(asio::make_strand(io_)) {
-  shared_.emplace(ServerShared{config_, words_, *store_, pack_pool_, registry_});
+  shared_.emplace(ServerShared{config_, words_, *store_, pack_pool_, registry_, ftp_pool_});
 }
 
 Server::~Server() {
@@ -21,6 +21,7 @@ Server::~Server() {
   // Sessions settle their traffic as they go; the loop and its sessions must
   // be gone before the store and the pool.
   io_.stop();
+  ftp_pool_.Shutdown();
   pack_pool_.join();
 }
 

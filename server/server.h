@@ -25,6 +25,7 @@
 #include "server/account_store.h"
 #include "server/asio.h"
 #include "server/connection_registry.h"
+#include "server/ftp_pool.h"
 #include "server/server_options.h"
 #include "server/session.h"
 
@@ -55,6 +56,8 @@ class Server {
   std::shared_ptr<AccountStore> store_;
   ConnectionRegistry registry_;
   asio::thread_pool pack_pool_;
+  // Joined before the loop goes: its threads post to sessions' strands.
+  FtpPool ftp_pool_;
   std::optional<ServerShared> shared_;
   // Declared after what sessions use, so that sessions still alive in the
   // loop are destroyed first.

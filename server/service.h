@@ -7,6 +7,7 @@
 
 #include "server/asio.h"
 #include "server/content_steering.h"
+#include "server/ftp_pool.h"
 #include "server/server_options.h"
 #include "server/target_policy.h"
 #include "server/tunnel_io.h"
@@ -31,6 +32,11 @@ struct ServiceContext {
   // The server's pool for CPU-heavy work (packing, picture recompression),
   // so that one big job never stalls the event loop.
   asio::any_io_executor work_executor;
+  // The threads for ftp:// requests; none: such requests are refused.
+  FtpPool* ftp_pool = nullptr;
+  // What closing the session must also stop (work that waits on no socket
+  // of the session's own, such as an FTP transfer); empty for nothing.
+  std::function<void(std::function<void()>)> set_abort;
 };
 
 // Registers a target connection with the session for as long as it lives.
@@ -42,6 +48,22 @@ class TargetRegistration {
   ~TargetRegistration() { context_.set_target(nullptr); }
   TargetRegistration(const TargetRegistration&) = delete;
   TargetRegistration& operator=(const TargetRegistration&) = delete;
+
+ private:
+  ServiceContext& context_;
+};
+
+// Registers `abort` as what closing the session stops, for as long as it lives.
+class AbortRegistration {
+ public:
+  AbortRegistration(ServiceContext& context, std::function<void()> abort) : context_(context) {
+    if (context_.set_abort) context_.set_abort(std::move(abort));
+  }
+  ~AbortRegistration() {
+    if (context_.set_abort) context_.set_abort({});
+  }
+  AbortRegistration(const AbortRegistration&) = delete;
+  AbortRegistration& operator=(const AbortRegistration&) = delete;
 
  private:
   ServiceContext& context_;

@@ -64,6 +64,7 @@ void Session::CloseNow() {
   error_code ec;
   socket_.close(ec);
   if (target_ != nullptr) target_->close();
+  if (abort_work_) abort_work_();
 }
 
 Task<void> Session::Run() {
@@ -247,6 +248,8 @@ Task<void> Session::RunService(const OpeningFields& opening) {
       name_,
       SteeringChoices::FromOpening(opening.picture_compression, opening.filter_word),
       shared_.pack_pool.get_executor(),
+      &shared_.ftp_pool,
+      [this](std::function<void()> abort) { abort_work_ = std::move(abort); },
   };
   switch (static_cast<Protocol>(protocol)) {
     case Protocol::kHttp:

@@ -5,6 +5,7 @@
 // thread; the rest only from the strand.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -12,6 +13,7 @@
 #include "server/account_store.h"
 #include "server/asio.h"
 #include "server/connection_registry.h"
+#include "server/ftp_pool.h"
 #include "server/server_options.h"
 #include "server/tunnel_io.h"
 
@@ -24,6 +26,7 @@ struct ServerShared {
   AccountStore& store;
   asio::thread_pool& pack_pool;
   ConnectionRegistry& registry;
+  FtpPool& ftp_pool;
 };
 
 // The idle limit towards the target: the service byte's time-out nibble n
@@ -68,6 +71,7 @@ class Session : public std::enable_shared_from_this<Session> {
   std::optional<Account> account_;
   std::optional<ConnectionRegistry::Claim> claim_;
   beast::tcp_stream* target_ = nullptr;
+  std::function<void()> abort_work_;  // set by the service while work waits off the sockets
   Clock::duration idle_limit_ = kDefaultIdleLimit;
   bool charge_ = true;
   // When the store was last asked, and its answer: between requests that

@@ -4,19 +4,27 @@
 
 namespace korvan::server {
 
-Task<ConnectStatus> ConnectTarget(beast::tcp_stream& stream, const TargetAddress& target, const TargetPolicy& policy,
-                                  std::chrono::seconds timeout) {
-  tcp::resolver resolver(stream.get_executor());
+Task<ResolvedTarget> ResolveTarget(const asio::any_io_executor& executor, const TargetAddress& target,
+                                   const TargetPolicy& policy) {
+  tcp::resolver resolver(executor);
   error_code ec;
   const auto results = co_await resolver.async_resolve(target.host, std::to_string(target.port),
                                                        asio::redirect_error(asio::use_awaitable, ec));
-  if (ec || results.empty()) co_return ConnectStatus::kUnreachable;
-
-  std::vector<tcp::endpoint> allowed;
+  ResolvedTarget out;
+  if (ec || results.empty()) co_return out;
   for (const auto& entry : results) {
-    if (policy.Allows(entry.endpoint().address())) allowed.push_back(entry.endpoint());
+    if (policy.Allows(entry.endpoint().address())) out.allowed.push_back(entry.endpoint());
   }
-  if (allowed.empty()) co_return ConnectStatus::kForbidden;
+  out.status = out.allowed.empty() ? ConnectStatus::kForbidden : ConnectStatus::kConnected;
+  co_return out;
+}
+
+Task<ConnectStatus> ConnectTarget(beast::tcp_stream& stream, const TargetAddress& target, const TargetPolicy& policy,
+                                  std::chrono::seconds timeout) {
+  const ResolvedTarget resolved = co_await ResolveTarget(stream.get_executor(), target, policy);
+  if (resolved.status != ConnectStatus::kConnected) co_return resolved.status;
+  const std::vector<tcp::endpoint>& allowed = resolved.allowed;
+  error_code ec;
 
   stream.expires_after(timeout);
   co_await stream.async_connect(allowed, asio::redirect_error(asio::use_awaitable, ec));

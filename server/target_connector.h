@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "server/asio.h"
 #include "server/proxy_target.h"
@@ -17,6 +18,15 @@ enum class ConnectStatus {
 };
 
 inline constexpr std::chrono::seconds kConnectTimeout{15};
+
+struct ResolvedTarget {
+  ConnectStatus status = ConnectStatus::kUnreachable;  // kConnected: `allowed` holds the addresses to try
+  std::vector<tcp::endpoint> allowed;
+};
+
+// Resolves `target` and keeps the addresses the policy allows.
+Task<ResolvedTarget> ResolveTarget(const asio::any_io_executor& executor, const TargetAddress& target,
+                                   const TargetPolicy& policy);
 
 // Connects `stream` (which must be closed) to `target`. The stream has no
 // expiry afterwards; the session's idle watch takes over.

@@ -15,8 +15,8 @@ constexpr std::size_t kReadChunk = 16 * 1024;
 constexpr std::size_t kInlinePackBytes = 4096;
 constexpr int kInlineDeflateLevel = 9;
 
-Task<Bytes> PackOnPool(WordListPtr words, Bytes raw, int deflate_level) {
-  co_return PackFrame(*words, raw, tfDeflate | tfWords, false, &ThreadDeflateStage(deflate_level));
+Task<Bytes> PackOnPool(WordListPtr words, Bytes raw, int deflate_level, bool control = false) {
+  co_return PackFrame(*words, raw, tfDeflate | tfWords, control, &ThreadDeflateStage(deflate_level));
 }
 
 }  // namespace
@@ -111,6 +111,14 @@ Task<void> TunnelWriter::FlushOwed() {
 }
 
 Task<void> TunnelWriter::SendBytes(std::span<const std::uint8_t> bytes) { co_await Write(bytes); }
+
+Task<void> TunnelWriter::SendPackedControl(Bytes payload) {
+  const std::size_t size = payload.size();
+  const Bytes frame = co_await asio::co_spawn(
+      pack_pool_.get_executor(), PackOnPool(words_, std::move(payload), deflate_level_, true), asio::use_awaitable);
+  co_await Write(frame);
+  traffic_.received_raw += static_cast<std::int64_t>(size);
+}
 
 Task<void> TunnelWriter::SendData(std::span<const std::uint8_t> raw) {
   while (!raw.empty()) {

@@ -65,6 +65,10 @@ class TunnelWriter {
   Task<void> SendData(std::span<const std::uint8_t> raw);
   // Sends bytes as they are (a ready frame, or the account query's reply).
   Task<void> SendBytes(std::span<const std::uint8_t> bytes);
+  // Sends a control frame whose payload (kind byte first, at most
+  // kMaxRawBlock bytes) is large enough to be worth packing like data: a
+  // picture offered to the client costs the link no more than the picture.
+  Task<void> SendPackedControl(Bytes payload);
   // A frame to send in front of the next write.
   void Owe(Bytes frame);
   // Sends owed frames now, if any.

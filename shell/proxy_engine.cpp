@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "response/client_access.h"
+#include "shell/statistics_view.h"
 #include "tunnel/session_opening.h"
 
 namespace korvan {
@@ -90,5 +91,7 @@ ListingFormat ProxyEngine::Formats() {
   const LocaleFormat& l = form_.services().locale;
   return {l.thousands_separator, l.decimal_separator, l.date_pattern, l.time_pattern};
 }
+
+double ProxyEngine::OverallSavedPercent() { return SavedPercent(form_.statistics); }
 
 }  // namespace korvan

@@ -51,6 +51,7 @@ class ProxyEngine : public WorkerHost, public FrameHandlerShell {
   std::string_view PageTemplate() override { return language_.page_template; }
   std::string_view FtpTableTemplate() override { return language_.ftp_table_template; }
   ListingFormat Formats() override;
+  double OverallSavedPercent() override;
 
   std::int32_t updater_local_port = kUpdaterIdle;
   const std::string& updater_last_error() const { return updater_last_error_; }

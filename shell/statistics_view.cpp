@@ -1,6 +1,7 @@
 #include "shell/statistics_view.h"
 
 #include "localisation/text_format.h"
+#include "response/banner_image.h"
 #include "shell/number_text.h"
 
 namespace korvan {
@@ -13,9 +14,7 @@ std::string DateOrUnknown(double days, const LocaleFormat& locale) {
 }  // namespace
 
 double SavedPercent(const StatisticsBlock& b) {
-  const double uncompressed = b.sent_uncompressed + b.received_uncompressed;
-  if (uncompressed == 0) return 0;
-  return (1 - (b.sent_compressed + b.received_compressed) / uncompressed) * 100;
+  return SavedPercent(b.sent_uncompressed, b.sent_compressed, b.received_uncompressed, b.received_compressed);
 }
 
 StatisticsTexts ShowStatistics(const StatisticsBlock& b, const LocaleFormat& locale, const TextTable& texts) {

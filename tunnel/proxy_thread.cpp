@@ -238,8 +238,8 @@ bool TProxyThread::HandleControlFrame(const FrameView& frame) {
   OnMainThread([&] { outcome = env_.host.HandleControlFrame(control, report_); });
   if (outcome.action == FrameAction::kClose) return false;
   if (outcome.render) {
-    // Pixel work runs here, not on the main thread.
-    outcome.bytes = outcome.render();
+    // Pixel work runs off the main thread, which is free again by now.
+    outcome.bytes = env_.pixel_work != nullptr ? env_.pixel_work->Run(outcome.render) : outcome.render();
     if (outcome.bytes.empty()) return false;
     outcome.action = FrameAction::kWrite;
   }

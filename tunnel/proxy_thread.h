@@ -16,6 +16,7 @@
 #include <memory>
 #include <string>
 
+#include "tunnel/pixel_work.h"
 #include "tunnel/session_opening.h"
 #include "tunnel/worker_environment.h"
 #include "tunnel/worker_host.h"
@@ -32,6 +33,8 @@ struct WorkerEnvironment {
   Network& network;
   WorkerHost& host;
   const WordList& words;
+  // Where pixel work runs; null: on the worker's own thread.
+  PixelWork* pixel_work = nullptr;
 };
 
 inline constexpr std::uint32_t kClientTimeoutMs = 10000;

@@ -110,7 +110,7 @@ void ServicePairFixture::StartServer(const std::vector<std::string>& extra_optio
 void ServicePairFixture::StartClient(std::vector<PortEntry>& ports) {
   std::ofstream ini(root_ / "config" / "Korvan.ini", std::ios::binary);
   ini << "[Config]\r\nIDSE_Value=" << kDemoAccount << "\r\nPassEL_Text=" << kDemoPassword
-      << "\r\nServerAddress=127.0.0.1\r\nServerPort=" << server_port_ << "\r\n[Setup]\r\nSocketCount="
+      << "\r\nServerAddress=127.0.0.1\r\nServerPort=" << server_port_ << "\r\n" << extra_config_ << "[Setup]\r\nSocketCount="
       << ports.size() << "\r\n";
   for (std::size_t i = 0; i < ports.size(); ++i) {
     PortEntry& entry = ports[i];

@@ -74,6 +74,9 @@ class ServicePairFixture : public ::testing::Test {
   // The client's log file, korvan.log in its program folder.
   std::string ClientLog() const;
 
+  // More lines for the [Config] section of Korvan.ini ("Key=value\r\n" each),
+  // written by StartClient.
+  std::string extra_config_;
   server::test::HttpOrigin origin_;
   std::filesystem::path root_;
   int server_port_ = 0, http_port_ = 0, socks_port_ = 0;

@@ -44,6 +44,7 @@ class RecordingShell : public FrameHandlerShell {
   std::string_view PageTemplate() override { return page_template; }
   std::string_view FtpTableTemplate() override { return ftp_template; }
   ListingFormat Formats() override { return formats; }
+  double OverallSavedPercent() override { return saved_percent; }
 
   struct Traffic {
     std::uint32_t start, end;
@@ -62,6 +63,7 @@ class RecordingShell : public FrameHandlerShell {
   std::string page_template;
   std::string ftp_template;
   ListingFormat formats;
+  double saved_percent = 0;
 };
 
 // One connection's side of the handler: its port's protocol, its report

@@ -138,3 +138,46 @@ TEST(ServerFrameHandler, ReportStatusFoldsCountersIntoKiB) {
 
 }  // namespace
 }  // namespace korvan
+
+namespace korvan {
+namespace {
+
+// A blocked banner and a GIF offer leave the main thread as pixel work for
+// the worker, and count as the object they stand for.
+TEST(ServerFrameHandler, BannersAndGifOffersBecomePixelWorkCountedAsTheObject) {
+  HandlerBench bench;
+  bench.shell.saved_percent = 37.5;
+  bench.shell.formats.decimal_separator = ",";
+  const std::int32_t n = bench.Handle(bench.Control(5, std::string("\xd2\x04", 2)));  // 88 x 31, 1234 bytes
+  ASSERT_GT(n, 0);
+  EXPECT_TRUE(bench.last.render) << "drawn on the main thread";
+  EXPECT_EQ(bench.last.decompressed, 1234);
+  EXPECT_EQ(bench.last.counts_as, 1234);
+  const std::string reply = bench.Reply();
+  EXPECT_TRUE(reply.starts_with("HTTP/1.1 200 OK\r\nContent-Type: image/gif\r\n"));
+  const std::size_t body = reply.find("\r\n\r\n") + 4;
+  ASSERT_GT(reply.size(), body + 10);
+  EXPECT_EQ(reply.substr(body, 3), "GIF");
+  EXPECT_EQ(static_cast<std::uint8_t>(reply[body + 6]) | static_cast<std::uint8_t>(reply[body + 7]) << 8, 88);
+  EXPECT_EQ(static_cast<std::uint8_t>(reply[body + 8]) | static_cast<std::uint8_t>(reply[body + 9]) << 8, 31);
+
+  // The offer's full size is taken out before the recompression sees it: a
+  // body that is no GIF comes back as the response that arrived.
+  const std::string response = "HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\nabc";
+  ASSERT_GT(bench.Handle(bench.Control(ckRecompressGif, std::string("\x0a\x00\x0a\x00\x39\x05", 6) + response)), 0);
+  EXPECT_TRUE(bench.last.render);
+  EXPECT_EQ(bench.Reply(), response);
+  EXPECT_EQ(bench.last.decompressed, 0x0539);
+  EXPECT_EQ(bench.last.counts_as, 0x0539);
+}
+
+TEST(ServerFrameHandler, BannerAndGifFramesWithoutTheirFieldsClose) {
+  HandlerBench bench;
+  EXPECT_EQ(bench.Handle(bench.Control(0, std::string("\x10\x00", 2))), -1) << "index 0 has no size";
+  EXPECT_EQ(bench.Handle(bench.Control(5, "\x01")), -1) << "full size cut short";
+  EXPECT_EQ(bench.Handle(bench.Control(ckRecompressGif, std::string("\x01\x00\x01\x00\x05", 5))), -1);
+  EXPECT_EQ(bench.pending.counters.delivered, 0);
+}
+
+}  // namespace
+}  // namespace korvan

@@ -50,10 +50,12 @@ TEST(ContentKinds, ContentTypesAndSignaturesAreRecognised) {
 }
 
 TEST(ContentKinds, EveryBannerSizeMapsToItsIndexOnlyWithItsBit) {
-  for (std::size_t i = 0; i < kBannerSizes.size(); ++i) {
-    const auto bit = static_cast<std::uint16_t>(1u << i);
-    EXPECT_EQ(BannerIndexFor(kBannerSizes[i], bit), static_cast<int>(i) + 1);
-    EXPECT_EQ(BannerIndexFor(kBannerSizes[i], static_cast<std::uint16_t>(0x3FFF & ~bit)), 0);
+  for (int k = 1; k <= kBannerSizeCount; ++k) {
+    const auto bit = static_cast<std::uint16_t>(1u << (k - 1));
+    const BannerSize& banner = BannerSizes[static_cast<std::size_t>(k)];
+    const PixelSize size{static_cast<std::uint16_t>(banner.width), static_cast<std::uint16_t>(banner.height)};
+    EXPECT_EQ(BannerIndexFor(size, bit), k);
+    EXPECT_EQ(BannerIndexFor(size, static_cast<std::uint16_t>(0x3FFF & ~bit)), 0);
   }
   EXPECT_EQ(BannerIndexFor({88, 31}, 0x0010), 5);
   EXPECT_EQ(BannerIndexFor({60, 468}, 0x3FFF), 0);

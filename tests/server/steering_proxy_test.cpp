@@ -33,6 +33,7 @@ class SteeringProxyTest : public ServerTest {
       : origin_({{"/banner.gif", {"image/gif", MakeGifLike(468, 60, 3000), false, ""}},
                  {"/chunked-banner.gif", {"application/octet-stream", MakeGifLike(88, 31, 5000), true, ""}},
                  {"/picture.gif", {"image/gif", MakeGifLike(200, 100, 4000), false, ""}},
+                 {"/flat.gif", {"image/gif", MakeGifLike(200, 100, 13) + std::string(4000, '*'), false, ""}},
                  {"/movie.swf", {"application/x-shockwave-flash", "FWS\x0A" + std::string(2000, 'm'), false, ""}},
                  {"/photo.jpg", {"image/jpeg", MakeJpeg(320, 240, 95), false, ""}},
                  {"/page.html", {"text/html", PageWithRoom(), false, "X-Origin: kept\r\n"}},
@@ -88,9 +89,11 @@ TEST_F(SteeringProxyTest, BannerWithItsBitClearArrivesByteForByte) {
 TEST_F(SteeringProxyTest, FlashIsBlockedOnlyWithItsBit) {
   auto client = Open(0xFF, kFilterBlockFlash);
   client->SendData(Get("/movie.swf"));
-  ASSERT_TRUE(client->WaitForControl()) << client->Describe();
-  EXPECT_EQ(client->controls[0].kind, ckFlash);
-  EXPECT_TRUE(client->controls[0].rest.empty());
+  // The movie's size is counted first (count_only_test.cpp has the details).
+  ASSERT_TRUE(client->WaitForControl(2)) << client->Describe();
+  EXPECT_EQ(client->controls[0].kind, ckCountOnly);
+  EXPECT_EQ(client->controls[1].kind, ckFlash);
+  EXPECT_TRUE(client->controls[1].rest.empty());
 
   auto plain = Open(0xFF, 0x3FFF);
   plain->SendData(Get("/movie.swf"));
@@ -162,6 +165,14 @@ TEST_F(SteeringProxyTest, GifIsHandedToTheClientWithItsTargetSize) {
 
   client->SendData(Get("/text.txt"));
   ASSERT_TRUE(client->ReadUntil([&] { return HasAnswers(*client, 1); })) << client->Describe();
+
+  // The offer is packed as the picture would have been.
+  client->SendData(Get("/flat.gif"));
+  ASSERT_TRUE(client->WaitForControl(2)) << client->Describe();
+  EXPECT_EQ(client->controls[1].kind, ckRecompressGif);
+  EXPECT_TRUE(client->controls[1].flags & tfDeflate);
+  const std::string flat(client->controls[1].rest.begin() + 6, client->controls[1].rest.end());
+  EXPECT_TRUE(flat.ends_with(std::string(4000, '*')));
 }
 
 }  // namespace

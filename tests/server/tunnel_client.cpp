@@ -94,7 +94,7 @@ void TunnelClient::Take() {
     }
     out.resize(static_cast<std::size_t>(n));
     if (frame.flags & tfControl) {
-      controls.push_back({out[0], Bytes(out.begin() + 1, out.end())});
+      controls.push_back({out[0], Bytes(out.begin() + 1, out.end()), frame.flags});
     } else {
       data.append(out.begin(), out.end());
       data_frames.push_back(out.size());

@@ -24,6 +24,7 @@ std::string ToString(const Bytes& bytes);
 struct ControlMessage {
   std::uint8_t kind = 0;
   Bytes rest;  // the unpacked payload after the kind byte
+  std::uint8_t flags = 0;  // the frame's, as it came
   std::string text() const { return ToString(rest); }
 };
 

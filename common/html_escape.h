@@ -1,8 +1,13 @@
-#include "response/html_escape.h"
+// Escaping of data that comes from the network before it goes into a page.
+#pragma once
+
+#include <string>
+#include <string_view>
 
 namespace korvan {
 
-std::string EscapeHtml(std::string_view text) {
+// Replaces & < > " ' by character references; every other byte stays.
+inline std::string EscapeHtml(std::string_view text) {
   std::string out;
   out.reserve(text.size());
   for (const char c : text) {
