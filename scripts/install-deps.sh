@@ -19,6 +19,8 @@ PACKAGES=(
   libcurl4-openssl-dev       # FTP fetches in korvan-server
   python3-pyftpdlib          # a real FTP server for the FTP tests
   chromium                   # a real browser for what pages must show
+  qt6-base-dev qt6-charts-dev libqt6opengl6-dev libgl-dev libxkbcommon-dev   # window mode: Qt 6 Widgets and Charts
+  xvfb xauth                 # a real X server for the window tests and screenshots
 )
 # Wanted by the benchmarks alone: a failure to install them is reported, and
 # the benchmark then says "skipped" for that baseline.
