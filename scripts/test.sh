@@ -36,5 +36,6 @@ esac
 env "${compilers[@]}" cmake -S . -B "$dir" "${generator[@]}" "${flags[@]}" -DKORVAN_WERROR="$werror"
 cmake --build "$dir" -j"$(nproc)"
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
+export LSAN_OPTIONS="suppressions=$PWD/tests/lsan.supp"
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 ctest --test-dir "$dir" --output-on-failure -j"$(nproc)" --timeout 300

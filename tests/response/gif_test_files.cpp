@@ -67,7 +67,23 @@ std::string WriteTestGif(const TestGif& spec) {
       EGifGCBToSavedExtension(&gcb, gif, gif->ImageCount - 1);
     }
   }
-  if (EGifSpew(gif) == GIF_ERROR) return {};
+  // EGifSpew closes the file but leaves the colour table and the frames it
+  // wrote to the caller.
+  ColorMapObject* const global = gif->SColorMap;
+  SavedImage* const images = gif->SavedImages;
+  const int count = gif->ImageCount;
+  const auto free_images = [&] {
+    GifFreeMapObject(global);
+    for (int i = 0; i < count; ++i) {
+      GifFreeMapObject(images[i].ImageDesc.ColorMap);
+      std::free(images[i].RasterBits);
+      GifFreeExtensions(&images[i].ExtensionBlockCount, &images[i].ExtensionBlocks);
+    }
+    std::free(images);
+  };
+  const bool written = EGifSpew(gif) != GIF_ERROR;
+  free_images();
+  if (!written) return {};
   return out;
 }
 

@@ -114,7 +114,8 @@ TEST(FtpListingText, UnixAndDosListings) {
 TEST(FtpListingText, HostileListingsLoseOnlyTheirBadLines) {
   std::string text = "garbage without any shape\r\n";
   text += "-rw-r--r-- 1 a b 5 Feb 30 12:00 impossible date\r\n";  // a date that is no date: no time
-  text += std::string("-rw-r--r-- 1 a b 5 Mar 1 12:00 nul\0inside\r\n", 45);
+  static constexpr char kNulInside[] = "-rw-r--r-- 1 a b 5 Mar 1 12:00 nul\0inside\r\n";
+  text += std::string(kNulInside, sizeof kNulInside - 1);
   text += "-rw-r--r-- 1 a b 5 Mar 1 12:00 " + std::string(kMaxFtpNameBytes + 1, 'n') + "\r\n";
   text += "-rw-r--r-- 1 a b 5 Mar 1 12:00 sneaky/../name\r\n";
   text += "-rw-r--r-- 1 a b 5 Mar 1 12:00 ..\r\n";
@@ -132,7 +133,8 @@ TEST(FtpListingText, HostileListingsLoseOnlyTheirBadLines) {
   EXPECT_EQ(parsed.entries[2].name, "fine");
   EXPECT_EQ(parsed.rejected, 7u);
 
-  const auto mlsd = ParseMlsd(std::string("type=file;size=1; a\0b\r\nno-facts-no-space\r\nnot facts; x\r\n", 52));
+  static constexpr char kHostile[] = "type=file;size=1; a\0b\r\nno-facts-no-space\r\nnot facts; x\r\n";
+  const auto mlsd = ParseMlsd(std::string(kHostile, sizeof kHostile - 1));
   EXPECT_TRUE(mlsd.entries.empty());
   EXPECT_EQ(mlsd.rejected, 3u);
 }
