@@ -12,7 +12,7 @@ scripts/install-deps.sh
 generator=()
 command -v ninja >/dev/null && generator=(-G Ninja)
 CC=clang CXX=clang++ cmake -S . -B build-fuzz "${generator[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DKORVAN_FUZZ=ON -DKORVAN_BUILD_TESTS=OFF -DKORVAN_BUILD_BENCH=OFF
+  -DKORVAN_FUZZ=ON -DKORVAN_BUILD_TESTS=OFF -DKORVAN_BUILD_BENCH=OFF -DKORVAN_SKIP_LAYERS=gui
 targets=$(sed -n 's/^set(KORVAN_FUZZ_TARGETS \(.*\))$/\1/p' fuzz/CMakeLists.txt)
 cmake --build build-fuzz -j"$(nproc)" --target $targets
 
