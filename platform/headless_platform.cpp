@@ -1,5 +1,7 @@
 #include "platform/headless_platform.h"
 
+#include <unistd.h>
+
 #include "localisation/language_list.h"
 #include "platform/locked_log_file.h"
 #include "platform/user_locale.h"
@@ -19,7 +21,8 @@ HeadlessPlatform::HeadlessPlatform(const std::filesystem::path& config_dir, std:
 PlatformServices HeadlessPlatform::Services() {
   return PlatformServices{loop_,         clock_,    listeners_, workers_,   profile_,
                           log_files_,    system_proxy_, autostart_, prompts_, processes_,
-                          UserLocaleFormat(), UserLanguageCode(), DeriveHostIdentity()};
+                          network_,      UserLocaleFormat(), UserLanguageCode(), DeriveHostIdentity(),
+                          static_cast<long>(::getpid())};
 }
 
 }  // namespace korvan

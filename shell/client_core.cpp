@@ -25,7 +25,8 @@ ClientCore::ClientCore(PlatformServices platform, CoreOptions options)
     : platform_(std::move(platform)),
       options_(std::move(options)),
       language_(InitialLanguageState(texts_)),
-      form_(FormServices(platform_, texts_)) {
+      form_(FormServices(platform_, texts_)),
+      account_query_(platform_.loop, platform_.network, platform_.clock) {
   form_.SetServiceMode(options_.service_mode);
 }
 
@@ -77,6 +78,9 @@ bool ClientCore::Start() {
 void ClientCore::Stop() {
   if (!started_) return;
   started_ = false;
+  // A query's answer must not reach a form that is closing.
+  account_query_.Cancel();
+  form_.UpdateInfo.enabled = true;
   platform_.loop.StopTimer(timer_);
   form_.Close();
   platform_.workers.EndAll();
@@ -87,6 +91,12 @@ void ClientCore::ApplySelectedLanguage() {
   if (index < 0 || static_cast<std::size_t>(index) >= languages_.size()) return;
   ApplyLanguage(options_.app_dir / languages_[static_cast<std::size_t>(index)].FileName, options_.app_dir, texts_,
                 language_);
+  // The edit button and the LAN item carry texts of the table, not captions.
+  auto& page = form_.communication;
+  page.Button1.text = texts_.Text(form_.edit_mode() ? TextKey::btnCancel : TextKey::btnEdit);
+  if (!page.ConnectionsLB.items.empty()) {
+    page.ConnectionsLB.items[0].text = std::string(kConnectionPrefix).append(texts_.Text(TextKey::LANSettings));
+  }
   form_.changes.Notify(ModelChange::kSettings);
 }
 
@@ -102,6 +112,39 @@ void ClientCore::miRestartClick() {
 
 void ClientCore::miCloseClick() { platform_.loop.Quit(); }
 
+void ClientCore::UpdateInfoClick() {
+  if (!started_ || account_query_.running()) return;
+  form_.UpdateInfo.enabled = false;
+  form_.changes.Notify(ModelChange::kStatistics);
+  account_query_.Start(AccountQueryInputs(form_.working), [this](const AccountReply& reply) { ApplyAccountReply(reply); });
+}
+
+void ClientCore::ApplyAccountReply(const AccountReply& reply) {
+  if (reply.sent) {
+    const auto request = static_cast<std::uint32_t>(reply.request_size);
+    const auto received = static_cast<std::uint32_t>(reply.reply_size);
+    form_.AddTraffic(reply.send_tick, reply.send_tick, request, request, 0, 0);
+    form_.AddTraffic(reply.receive_tick, reply.receive_tick, 0, 0, received, received);
+  }
+  switch (reply.outcome) {
+    case AccountOutcome::kUpdated:
+      // The server's totals replace ours whole; workers add on from here.
+      form_.statistics = reply.block;
+      form_.ShowStatistics();
+      break;
+    case AccountOutcome::kInvalidUser:
+      platform_.prompts.ShowError(texts_.Text(TextKey::InvalidUserOrPwd));
+      break;
+    case AccountOutcome::kServerText:
+    case AccountOutcome::kNoConnection:
+      platform_.prompts.ShowError(reply.text.empty() ? texts_.Text(TextKey::ServerConnectionErr)
+                                                     : std::string_view(reply.text));
+      break;
+  }
+  form_.UpdateInfo.enabled = true;
+  form_.changes.Notify(ModelChange::kStatistics);
+}
+
 void ClientCore::RunUpdater() {
   const std::filesystem::path program = options_.app_dir / kUpdaterProgram;
   const std::filesystem::path delivered = options_.app_dir / "Update" / kUpdaterProgram;
@@ -112,6 +155,11 @@ void ClientCore::RunUpdater() {
   }
   std::vector<std::string> arguments;
   if (restart_requested_) arguments.push_back(options_.service_mode ? "/RS" : "/R");
+  // The updater replaces files only once this process has ended.
+  if (platform_.process_id > 0) {
+    arguments.push_back("--pid");
+    arguments.push_back(std::to_string(platform_.process_id));
+  }
   platform_.processes.Start(program, arguments);
 }
 

@@ -21,6 +21,7 @@
 #include "localisation/language_list.h"
 #include "localisation/language_state.h"
 #include "localisation/text_table.h"
+#include "shell/account_query.h"
 #include "shell/korvan_form.h"
 #include "shell/platform_services.h"
 #include "shell/proxy_engine.h"
@@ -61,6 +62,11 @@ class ClientCore {
   // restarts the client after the loop.
   void miRestartClick();
   void miCloseClick();
+  // `_UpdateInfoClick`: asks the server for the account's statistics on a
+  // thread of its own and returns at once; form().UpdateInfo is disabled
+  // until the answer has been applied here on the main thread (statistics
+  // replaced and shown, or the failure shown through the prompts).
+  void UpdateInfoClick();
   bool RestartRequested() const { return restart_requested_; }
   // After the loop, on every exit: starts the updater program with "/RS"
   // (restart in service mode), "/R" (restart) or no switch. A failure to
@@ -77,6 +83,7 @@ class ClientCore {
 
  private:
   bool Fail(std::string_view text, std::string detail);
+  void ApplyAccountReply(const AccountReply& reply);
 
   PlatformServices platform_;
   CoreOptions options_;
@@ -86,6 +93,7 @@ class ClientCore {
   KorvanForm form_;
   WordListPtr words_;
   std::unique_ptr<ProxyEngine> engine_;
+  AccountQuery account_query_;
   MainLoop::TimerId timer_ = 0;
   bool started_ = false;
   bool restart_requested_ = false;

@@ -19,6 +19,7 @@
 #include "shell/connection_page.h"
 #include "shell/event_log.h"
 #include "shell/model_changes.h"
+#include "shell/model_controls.h"
 #include "shell/port_setup_dialog.h"
 #include "shell/port_table.h"
 #include "shell/profile.h"
@@ -117,6 +118,9 @@ class KorvanForm {
   WorkingSettings working;
   StatisticsBlock statistics;
   StatisticsTexts statistics_texts;
+  // `_UpdateInfo`: disabled while an account query runs (ClientCore runs
+  // it); every change is announced as kStatistics.
+  Button UpdateInfo{"Aktualizuj"};
   TrafficChart chart;
   bool account_info_wanted = true;
   ChangeNotifier changes;

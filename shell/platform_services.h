@@ -84,11 +84,17 @@ struct PlatformServices {
   AutostartStore& autostart;
   UserPrompts& prompts;
   ProcessLauncher& processes;
+  // Connections of the main thread's own, opened on a thread of their own
+  // (the account query).
+  Network& network;
   LocaleFormat locale;
   // The user's language code ("cs"), for the first choice of language.
   std::string user_language;
   // Byte 10 of the login block, derived from the host's identity.
   std::uint8_t host_identity = 0;
+  // This process, handed to the updater so that it waits for our end; 0
+  // when unknown (the updater then does not wait).
+  long process_id = 0;
 };
 
 }  // namespace korvan

@@ -3,9 +3,12 @@
 //   korvan --service [--config-dir DIR] [--app-dir DIR]   headless, in the foreground
 //   korvan [--config-dir DIR] [--app-dir DIR]             window mode
 //   korvan -INSTALL | -UNINSTALL                          (also /install, \Install ...)
+#include <dlfcn.h>
+
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
+#include <filesystem>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -26,6 +29,33 @@ bool IsSwitch(const std::string& arg, const std::string& name) {
   if (arg.size() != name.size() + 1 || (arg[0] != '-' && arg[0] != '/' && arg[0] != '\\')) return false;
   return std::equal(name.begin(), name.end(), arg.begin() + 1,
                     [](char a, char b) { return a == std::toupper(static_cast<unsigned char>(b)); });
+}
+
+// Window mode lives in a module beside the program, so that service mode
+// never loads Qt.
+int RunWindowMode(const korvan::ServiceOptions& options) {
+  const std::filesystem::path module = korvan::ExecutableFolder() / "korvan-window.so";
+  std::error_code ec;
+  if (!std::filesystem::exists(module, ec)) {
+    std::cerr << "korvan: this build has no window mode; start it with --service\n";
+    return kExitUsage;
+  }
+  void* handle = ::dlopen(module.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (handle == nullptr) {
+    std::cerr << "korvan: window mode cannot be loaded (" << ::dlerror() << "); start it with --service\n";
+    return kExitUsage;
+  }
+  using Entry = int (*)(const char*, const char*);
+  const auto entry = reinterpret_cast<Entry>(::dlsym(handle, "korvan_window_main"));
+  if (entry == nullptr) {
+    std::cerr << "korvan: " << module.string() << " is not a window-mode module; start it with --service\n";
+    return kExitUsage;
+  }
+  const std::string config_dir = options.config_dir ? options.config_dir->string() : std::string();
+  const std::string app_dir = options.app_dir ? options.app_dir->string() : std::string();
+  // The module stays loaded until the process ends: Qt's own exit handlers
+  // still run from it.
+  return entry(options.config_dir ? config_dir.c_str() : nullptr, options.app_dir ? app_dir.c_str() : nullptr);
 }
 
 }  // namespace
@@ -56,9 +86,6 @@ int main(int argc, char** argv) {
       return kExitUsage;
     }
   }
-  if (!service) {
-    std::cerr << "korvan: this build has no window mode yet; start it with --service\n";
-    return kExitUsage;
-  }
+  if (!service) return RunWindowMode(options);
   return korvan::RunService(options, std::cout, std::cerr);
 }

@@ -141,6 +141,13 @@ class JournalListeners : public FakeListenerFactory {
   Journal& journal_;
 };
 
+// No connection opens: every query fails to connect.
+class NoNetwork : public Network {
+ public:
+  std::unique_ptr<StreamSocket> Connect(const std::string&, std::uint16_t) override { return nullptr; }
+  void WaitReadable(StreamSocket&, StreamSocket&, std::uint32_t) override {}
+};
+
 struct FakePlatform {
   Journal journal;
   ManualLoop loop{journal};
@@ -153,10 +160,11 @@ struct FakePlatform {
   MemoryAutostart autostart;
   RecordingPrompts prompts;
   RecordingProcesses processes;
+  NoNetwork network;
 
   PlatformServices Services() {
-    return PlatformServices{loop,  clock,     listeners, workers,   profile, log_files,
-                            proxy, autostart, prompts,   processes, LocaleFormat{}, "en", 7};
+    return PlatformServices{loop,  clock,     listeners, workers,   profile,        log_files, proxy,
+                            autostart, prompts, processes, network, LocaleFormat{}, "en",      7};
   }
 };
 

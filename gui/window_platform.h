@@ -1,0 +1,45 @@
+// The platform bundle of window mode: the Qt event loop as the main thread
+// and message boxes; for the rest the pieces service mode uses (system
+// clock, POSIX sockets and listeners with one worker thread per connection,
+// Korvan.ini and korvan.log on disk, posix_spawn). The desktop's proxy
+// settings and autostart entry are not reached yet.
+//
+// Thread rule: built and destroyed on the GUI thread, after the
+// QApplication and before it goes; the pieces state their own rules.
+#pragma once
+
+#include <filesystem>
+#include <iosfwd>
+
+#include "gui/qt_main_loop.h"
+#include "gui/qt_prompts.h"
+#include "platform/headless_platform.h"
+
+namespace korvan::gui {
+
+class WindowPlatform {
+ public:
+  // Korvan.ini lives in `config_dir`; error lines go to `err`.
+  WindowPlatform(const std::filesystem::path& config_dir, std::ostream& err);
+
+  PlatformServices Services();
+  QtMainLoop& loop() { return loop_; }
+  QtPrompts& prompts() { return prompts_; }
+  ProfileFile& profile() { return profile_; }
+  ConnectionWorkers& workers() { return workers_; }
+
+ private:
+  QtMainLoop loop_;
+  SystemClock clock_;
+  PosixNetwork network_;
+  WorkerLauncher workers_;
+  PosixListenerFactory listeners_;
+  ProfileFile profile_;
+  LockedLogFileOpener log_files_;
+  NoSystemProxy system_proxy_;
+  NoAutostart autostart_;
+  QtPrompts prompts_;
+  PosixProcessLauncher processes_;
+};
+
+}  // namespace korvan::gui
