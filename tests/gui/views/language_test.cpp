@@ -118,7 +118,7 @@ TEST_F(LanguageTest, EveryControlIsReachableByTabAndHasAnAccessibleName) {
   QTest::mouseClick(Find<QPushButton>(window, "Button1"), Qt::LeftButton);  // unlock the edits
   Find<QCheckBox>(window, "_UseParentProxy")->click();
 
-  for (int page = 0; page < 3; ++page) {
+  for (int page = 0; page < window.pages().count(); ++page) {
     window.ShowPage(page);
     QWidget* shown = window.pages().widget(page);
     QSet<QWidget*> chain;
@@ -132,7 +132,7 @@ TEST_F(LanguageTest, EveryControlIsReachableByTabAndHasAnAccessibleName) {
       EXPECT_TRUE(chain.contains(control)) << name << " on page " << page << " is not in the Tab order";
       EXPECT_FALSE(control->accessibleName().isEmpty()) << name << " on page " << page << " has no accessible name";
     }
-    EXPECT_GT(controls, 3) << "page " << page;
+    EXPECT_GE(controls, 2) << "page " << page;
   }
   EXPECT_EQ(Find<QWidget>(window, "ConnectionsLB")->accessibleName(), QString::fromUtf8("Automatické nastavení"));
   EXPECT_EQ(Find<QWidget>(window, "SocketsGrid")->accessibleName(), "Protokoly");
