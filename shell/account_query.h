@@ -82,8 +82,8 @@ class AccountQuery {
   // True from Start until `done` has run or the query was cancelled.
   bool running() const { return running_; }
   // Drops a running query: `done` will not run. Waits a moment for the
-  // thread; one still blocked in a connect is left to end by itself and
-  // touches nothing of ours when it does.
+  // thread; one still blocked in a connect is left to end by itself: it
+  // then posts nothing and touches neither the loop nor the form.
   void Cancel();
 
  private:
