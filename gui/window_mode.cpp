@@ -7,6 +7,7 @@
 #include <iostream>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "gui/termination_signals.h"
 #include "gui/window_platform.h"
@@ -115,8 +116,15 @@ int RunWindowMode(const WindowOptions& options, std::ostream& err) {
     return 1;
   }
 
-  WindowPlatform platform(config_dir, err);
-  ClientCore core(platform.Services(), {options.app_dir.value_or(ExecutableFolder()), /*service_mode=*/false});
+  // The autostart entry starts this program with the folders it was given.
+  std::vector<std::string> command = {(ExecutableFolder() / "korvan").string()};
+  if (options.config_dir) {
+    command.insert(command.end(), {"--config-dir", std::filesystem::absolute(*options.config_dir).string()});
+  }
+  if (options.app_dir) command.insert(command.end(), {"--app-dir", std::filesystem::absolute(*options.app_dir).string()});
+  WindowPlatform platform(config_dir, err, std::move(command));
+  const std::filesystem::path app_dir = options.app_dir.value_or(ExecutableFolder());
+  ClientCore core(platform.Services(), {app_dir, /*service_mode=*/false, ProgramDataFolder(app_dir)});
   platform.prompts().set_core(&core);
 
   // A signal ends the loop like the tray's Exit; one that comes while the

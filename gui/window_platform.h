@@ -1,8 +1,8 @@
 // The platform bundle of window mode: the Qt event loop as the main thread
 // and message boxes; for the rest the pieces service mode uses (system
 // clock, POSIX sockets and listeners with one worker thread per connection,
-// Korvan.ini and korvan.log on disk, posix_spawn). The desktop's proxy
-// settings and autostart entry are not reached yet.
+// Korvan.ini and korvan.log on disk, posix_spawn); the proxy settings of
+// the desktops named in XDG_CURRENT_DESKTOP and the XDG autostart entry.
 //
 // Thread rule: built and destroyed on the GUI thread, after the
 // QApplication and before it goes; the pieces state their own rules.
@@ -10,17 +10,24 @@
 
 #include <filesystem>
 #include <iosfwd>
+#include <memory>
+#include <string>
+#include <vector>
 
 #include "gui/qt_main_loop.h"
 #include "gui/qt_prompts.h"
+#include "platform/desktop_proxy_store.h"
 #include "platform/headless_platform.h"
+#include "platform/xdg_autostart.h"
 
 namespace korvan::gui {
 
 class WindowPlatform {
  public:
-  // Korvan.ini lives in `config_dir`; error lines go to `err`.
-  WindowPlatform(const std::filesystem::path& config_dir, std::ostream& err);
+  // Korvan.ini lives in `config_dir`; error lines go to `err`; the
+  // autostart entry runs `autostart_command` (the program and its options).
+  WindowPlatform(const std::filesystem::path& config_dir, std::ostream& err,
+                 std::vector<std::string> autostart_command);
 
   PlatformServices Services();
   QtMainLoop& loop() { return loop_; }
@@ -36,8 +43,8 @@ class WindowPlatform {
   PosixListenerFactory listeners_;
   ProfileFile profile_;
   LockedLogFileOpener log_files_;
-  NoSystemProxy system_proxy_;
-  NoAutostart autostart_;
+  std::unique_ptr<DesktopProxyStore> system_proxy_;
+  XdgAutostart autostart_;
   QtPrompts prompts_;
   PosixProcessLauncher processes_;
 };

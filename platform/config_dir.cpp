@@ -1,5 +1,7 @@
 #include "platform/config_dir.h"
 
+#include <unistd.h>
+
 #include <cstdlib>
 #include <system_error>
 
@@ -36,6 +38,34 @@ std::filesystem::path ConfigDirectory(const std::optional<std::filesystem::path>
   if (ec || !std::filesystem::is_directory(dir, ec)) {
     if (error != nullptr) *error = dir.string() + ": cannot create the configuration directory";
     return {};
+  }
+  return dir;
+}
+
+std::filesystem::path ChooseProgramDataFolder(const std::filesystem::path& app_dir,
+                                              const std::function<const char*(const char*)>& getenv,
+                                              const std::filesystem::path& home,
+                                              const std::function<bool(const std::filesystem::path&)>& writable) {
+  if (writable(app_dir)) return app_dir;
+  // XDG asks for an absolute path; a relative one is ignored.
+  if (const char* xdg = getenv("XDG_STATE_HOME"); IsSet(xdg) && *xdg == '/') {
+    return std::filesystem::path(xdg) / "korvan";
+  }
+  const char* home_env = getenv("HOME");
+  const std::filesystem::path base = IsSet(home_env) ? std::filesystem::path(home_env) : home;
+  return base / ".local" / "state" / "korvan";
+}
+
+std::filesystem::path ProgramDataFolder(const std::filesystem::path& app_dir) {
+  const auto dir = ChooseProgramDataFolder(
+      app_dir, [](const char* name) { return std::getenv(name); }, UserHomeDirectory(),
+      [](const std::filesystem::path& folder) { return ::access(folder.c_str(), W_OK) == 0; });
+  if (dir == app_dir) return dir;
+  std::error_code ec;
+  if (!std::filesystem::is_directory(dir, ec)) {
+    std::filesystem::create_directories(dir, ec);
+    if (ec) return app_dir;
+    std::filesystem::permissions(dir, std::filesystem::perms::owner_all, ec);
   }
   return dir;
 }

@@ -20,4 +20,17 @@ std::filesystem::path ChooseConfigDirectory(const std::optional<std::filesystem:
 // and *error set when it cannot be created.
 std::filesystem::path ConfigDirectory(const std::optional<std::filesystem::path>& option, std::string* error);
 
+// Where the program keeps korvan.log and Update/: its own folder while this
+// user may write there; else (installed from a package) $XDG_STATE_HOME/korvan,
+// else ~/.local/state/korvan, created owner-only. `getenv` and `writable`
+// stand for the environment and for access(W_OK).
+std::filesystem::path ChooseProgramDataFolder(const std::filesystem::path& app_dir,
+                                              const std::function<const char*(const char*)>& getenv,
+                                              const std::filesystem::path& home,
+                                              const std::function<bool(const std::filesystem::path&)>& writable);
+
+// The same for this process; the program folder itself when the state
+// folder cannot be created (the log's own error then says why).
+std::filesystem::path ProgramDataFolder(const std::filesystem::path& app_dir);
+
 }  // namespace korvan

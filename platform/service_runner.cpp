@@ -22,7 +22,8 @@ int RunService(const ServiceOptions& options, std::ostream& out, std::ostream& e
     return 1;
   }
   HeadlessPlatform platform(config_dir, err);
-  ClientCore core(platform.Services(), {options.app_dir.value_or(ExecutableFolder()), /*service_mode=*/true});
+  const std::filesystem::path app_dir = options.app_dir.value_or(ExecutableFolder());
+  ClientCore core(platform.Services(), {app_dir, /*service_mode=*/true, ProgramDataFolder(app_dir)});
   platform.prompts().set_log([&core](std::string_view text) {
     if (core.started()) core.form().WriteToLog(text);
   });

@@ -21,6 +21,8 @@ PACKAGES=(
   chromium                   # a real browser for what pages must show
   qt6-base-dev qt6-charts-dev libqt6opengl6-dev libgl-dev libxkbcommon-dev   # window mode: Qt 6 Widgets and Charts
   xvfb xauth                 # a real X server for the window tests and screenshots
+  libglib2.0-dev gsettings-desktop-schemas     # GNOME's proxy settings through GSettings (GIO)
+  systemd                    # systemd-analyze verify for the service unit
 )
 # Wanted by the benchmarks alone: a failure to install them is reported, and
 # the benchmark then says "skipped" for that baseline.

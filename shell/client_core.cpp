@@ -27,6 +27,7 @@ ClientCore::ClientCore(PlatformServices platform, CoreOptions options)
       language_(InitialLanguageState(texts_)),
       form_(FormServices(platform_, texts_)),
       account_query_(platform_.loop, platform_.network, platform_.clock) {
+  if (options_.data_dir.empty()) options_.data_dir = options_.app_dir;
   form_.SetServiceMode(options_.service_mode);
 }
 
@@ -63,9 +64,10 @@ bool ClientCore::Start() {
   engine_ = std::make_unique<ProxyEngine>(form_, texts_, language_, FlashMovieResource());
   platform_.workers.Begin(*engine_, *words_);
 
-  auto log_file = platform_.log_files.Open(app_dir / "korvan.log", &error);
+  const std::filesystem::path log_path = options_.data_dir / "korvan.log";
+  auto log_file = platform_.log_files.Open(log_path, &error);
   if (!log_file) {
-    const std::string text = (app_dir / "korvan.log").string() + ": " + error;
+    const std::string text = log_path.string() + ": " + error;
     return Fail(text, error);
   }
   form_.set_word_list_version(words_->version());
@@ -102,12 +104,11 @@ void ClientCore::ApplySelectedLanguage() {
 
 void ClientCore::miRestartClick() {
   restart_requested_ = true;
-  if (options_.service_mode) {
-    // systemd stops the service; its stop request then ends the loop.
-    platform_.processes.Start("systemctl", {"stop", "korvan"});
-  } else {
-    platform_.loop.Quit();
-  }
+  // In service mode the service ends itself: its main process leaves the
+  // loop and exits, which stops the unit (without asking systemd for a
+  // right the service user lacks, and also when no systemd runs it), and
+  // korvan-update then starts it again with "/RS".
+  platform_.loop.Quit();
 }
 
 void ClientCore::miCloseClick() { platform_.loop.Quit(); }
@@ -147,7 +148,7 @@ void ClientCore::ApplyAccountReply(const AccountReply& reply) {
 
 void ClientCore::RunUpdater() {
   const std::filesystem::path program = options_.app_dir / kUpdaterProgram;
-  const std::filesystem::path delivered = options_.app_dir / "Update" / kUpdaterProgram;
+  const std::filesystem::path delivered = options_.data_dir / "Update" / kUpdaterProgram;
   std::error_code ec;
   if (std::filesystem::exists(delivered, ec)) {
     // rename() replaces the old program in one step.

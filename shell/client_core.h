@@ -30,8 +30,11 @@
 namespace korvan {
 
 struct CoreOptions {
-  std::filesystem::path app_dir;  // the program folder: word list, languages, log
+  std::filesystem::path app_dir;  // the program folder: word list, languages
   bool service_mode = false;
+  // Where korvan.log and Update/ live: the program folder when this is
+  // empty, else (a read-only program folder) the user's state folder.
+  std::filesystem::path data_dir;
 };
 
 // The program the core starts after the loop: it applies Update/ and does
@@ -57,9 +60,9 @@ class ClientCore {
   // `LanguageCBChange`: applies the language selected in the settings.
   void ApplySelectedLanguage();
 
-  // The tray's items. Restart ends the loop (window mode) or asks systemd
-  // to stop the service (service mode); either way the updater program
-  // restarts the client after the loop.
+  // The tray's items. Restart ends the loop in both modes (in service mode
+  // that stops the service); the updater program then restarts the client
+  // ("/R") or the service ("/RS").
   void miRestartClick();
   void miCloseClick();
   // `_UpdateInfoClick`: asks the server for the account's statistics on a
@@ -80,6 +83,7 @@ class ClientCore {
   const LanguageState& language() const { return language_; }
   const TSupportLanguagesAr& languages() const { return languages_; }
   const std::filesystem::path& app_dir() const { return options_.app_dir; }
+  const std::filesystem::path& data_dir() const { return options_.data_dir; }
 
  private:
   bool Fail(std::string_view text, std::string detail);

@@ -23,6 +23,9 @@ void KorvanForm::Open(std::unique_ptr<LogFile> log_file, const std::vector<std::
   communication.ConnectionsLB.Build(services_.texts.Text(TextKey::LANSettings), dial_up_names,
                                     services_.system_proxy);
   communication.ConnectionsLB.visible = !service_mode_;
+  if (!service_mode_) {
+    if (const std::string reached = services_.system_proxy.Description(); !reached.empty()) WriteToLog(reached);
+  }
   ReadConfiguration();
   ShowStatistics();
   // Save leaves edit mode, so it must find the form in it.

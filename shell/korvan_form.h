@@ -134,6 +134,8 @@ class KorvanForm {
 
  private:
   void ReadPortTable(const ProfileDocument& doc);
+  // The copies of OldIEConnections, as the last run wrote them.
+  std::vector<TIESettings> ReadPreviousConnections(const ProfileDocument& doc) const;
   void WritePortTable(Profile::Batch& batch) const;
   void WriteConnections(Profile::Batch& batch) const;
   void OnOpenFailed(int port);

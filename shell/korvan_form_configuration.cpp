@@ -61,8 +61,28 @@ void KorvanForm::ReadConfiguration() {
       if (auto name = doc.Find(kConnections, std::to_string(n))) names.push_back(std::move(*name));
     }
     communication.ConnectionsLB.CheckStored(names);
+    communication.ConnectionsLB.AdoptPreviousCopies(ReadPreviousConnections(doc));
   }
   settings.Autostart.checked = services_.autostart.IsEnabled();
+}
+
+std::vector<TIESettings> KorvanForm::ReadPreviousConnections(const ProfileDocument& doc) const {
+  std::vector<TIESettings> entries;
+  const int count = std::clamp(ReadProfileInteger(doc, kOldConnections, "Count", 0), 0, kMaxStoredConnections);
+  for (int i = 0; i < count; ++i) {
+    const std::string n = std::to_string(i);
+    const auto name = doc.Find(kOldConnections, n + ".Connection");
+    if (!name) continue;
+    TIESettings entry;
+    entry.connection_name = *name;
+    entry.flags = static_cast<std::int32_t>(ReadProfileInteger(doc, kOldConnections, n + "[1].dw", 0));
+    entry.proxy_server = ReadProfileString(doc, kOldConnections, n + "[2].psz", "");
+    entry.bypass_list = ReadProfileString(doc, kOldConnections, n + "[3].psz", "");
+    entry.auto_config_url = ReadProfileString(doc, kOldConnections, n + "[4].psz", "");
+    entry.desktop_copies = ReadProfileString(doc, kOldConnections, n + ".Desktops", "");
+    entries.push_back(std::move(entry));
+  }
+  return entries;
 }
 
 void KorvanForm::ReadPortTable(const ProfileDocument& doc) {
@@ -143,6 +163,10 @@ void KorvanForm::WriteConnections(Profile::Batch& batch) const {
     batch.WriteString(kOldConnections, n + "[2].psz", list.saved[i].proxy_server);
     batch.WriteString(kOldConnections, n + "[3].psz", list.saved[i].bypass_list);
     batch.WriteInteger(kOldConnections, n + "[1].dw", list.saved[i].flags);
+    // The script address and each desktop's own copy, so that a later run
+    // can put back what a killed one could not.
+    batch.WriteString(kOldConnections, n + "[4].psz", list.saved[i].auto_config_url);
+    batch.WriteString(kOldConnections, n + ".Desktops", list.saved[i].desktop_copies);
   }
   if (!service_mode_) batch.WriteInteger(kConnections, "Count", checked);
 }

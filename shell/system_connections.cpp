@@ -3,10 +3,30 @@
 #include <algorithm>
 
 namespace korvan {
+namespace {
+
+constexpr std::string_view kProgramHost = "localhost:";
+constexpr std::string_view kProgramBypassList = "127.0.0.1;localhost;<local>";
+
+}  // namespace
 
 TIESettings ProgramProxySettings(std::string_view connection_name, int http_port) {
-  return TIESettings{std::string(connection_name), 3, "localhost:" + std::to_string(http_port),
-                     "127.0.0.1;localhost;<local>"};
+  TIESettings settings;
+  settings.connection_name = std::string(connection_name);
+  settings.flags = 3;
+  settings.proxy_server = std::string(kProgramHost) + std::to_string(http_port);
+  settings.bypass_list = std::string(kProgramBypassList);
+  return settings;
+}
+
+bool IsProgramProxySettings(const TIESettings& entry) {
+  if (entry.flags != 3 || entry.bypass_list != kProgramBypassList) return false;
+  const std::string_view server = entry.proxy_server;
+  if (!server.starts_with(kProgramHost)) return false;
+  const std::string_view port = server.substr(kProgramHost.size());
+  return !port.empty() && port.size() <= 5 && std::all_of(port.begin(), port.end(), [](char c) {
+    return c >= '0' && c <= '9';
+  });
 }
 
 void SystemConnections::Build(std::string_view lan_text, const std::vector<std::string>& dial_up_names,
@@ -17,7 +37,9 @@ void SystemConnections::Build(std::string_view lan_text, const std::vector<std::
   saved.push_back(TIESettings{});
   for (const auto& name : dial_up_names) {
     items.push_back({std::string(kConnectionPrefix) + name, false});
-    saved.push_back(TIESettings{name, 0, {}, {}});
+    TIESettings entry;
+    entry.connection_name = name;
+    saved.push_back(std::move(entry));
   }
   std::erase_if(saved, [&store](TIESettings& entry) { return store.Query(entry) != 0; });
   RememberStates();
@@ -26,7 +48,10 @@ void SystemConnections::Build(std::string_view lan_text, const std::vector<std::
 void SystemConnections::CheckStored(const std::vector<std::string>& names) {
   for (const auto& name : names) {
     for (std::size_t i = 0; i < items.size(); ++i) {
-      const bool match = i == 0 ? (name == "IE -" || name == items[0].text) : name == items[i].text;
+      // Item 0 is stored as "IE - "; a file that keeps the trailing blank
+      // (ours quotes it) gives it back whole, one that trims it "IE -".
+      const bool match =
+          i == 0 ? (name == "IE -" || name == kConnectionPrefix || name == items[0].text) : name == items[i].text;
       if (match) items[i].checked = true;
     }
   }
@@ -57,16 +82,34 @@ int SystemConnections::SetConnection(std::string_view item_text, bool on, int ht
   auto entry = std::find_if(saved.begin(), saved.end(),
                             [name](const TIESettings& s) { return s.connection_name == name; });
   if (on) {
-    if (entry != saved.end()) store.Query(*entry);
+    if (entry != saved.end()) {
+      // The copy follows the connection's settings of this moment, unless
+      // they are the program's own and the copy is not.
+      TIESettings now = *entry;
+      if (store.Query(now) == 0 && !(IsProgramProxySettings(now) && !IsProgramProxySettings(*entry))) {
+        *entry = std::move(now);
+      }
+    }
     return store.Apply(program);
   }
   // Putting back a copy that is the program's own would leave the proxy on:
   // clear the settings instead.
-  if (entry == saved.end() || (entry->flags == 3 && entry->proxy_server == program.proxy_server &&
-                               entry->bypass_list == program.bypass_list)) {
-    return store.Apply(TIESettings{std::string(name), 0, {}, {}});
+  if (entry == saved.end() || IsProgramProxySettings(*entry)) {
+    TIESettings cleared;
+    cleared.connection_name = std::string(name);
+    return store.Apply(cleared);
   }
   return store.Apply(*entry);
+}
+
+void SystemConnections::AdoptPreviousCopies(const std::vector<TIESettings>& previous) {
+  for (auto& entry : saved) {
+    if (!IsProgramProxySettings(entry)) continue;
+    const auto copy = std::find_if(previous.begin(), previous.end(), [&entry](const TIESettings& p) {
+      return p.connection_name == entry.connection_name;
+    });
+    if (copy != previous.end() && !IsProgramProxySettings(*copy)) entry = *copy;
+  }
 }
 
 }  // namespace korvan

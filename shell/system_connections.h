@@ -42,6 +42,12 @@ class SystemConnections {
   // The text a checked item is stored under: item 0 as "IE - ".
   std::string StoredName(std::size_t index) const;
 
+  // After a run that ended without putting the settings back (killed, power
+  // cut), a connection still carries the program's settings and the copy
+  // just queried is worthless; the copy the last run wrote down, when it is
+  // the user's own, is the one to put back at the end.
+  void AdoptPreviousCopies(const std::vector<TIESettings>& previous);
+
   std::vector<Item> items;
   std::vector<TIESettings> saved;
   bool enabled = false;
@@ -54,5 +60,9 @@ class SystemConnections {
 // The settings the program applies to a connection: direct and proxy, the
 // local HTTP port, local addresses bypassed.
 TIESettings ProgramProxySettings(std::string_view connection_name, int http_port);
+
+// Whether `entry` is what the program applies, for any local port: a run
+// on another port leaves settings that are just as much the program's.
+bool IsProgramProxySettings(const TIESettings& entry);
 
 }  // namespace korvan

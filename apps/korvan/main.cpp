@@ -2,7 +2,8 @@
 //
 //   korvan --service [--config-dir DIR] [--app-dir DIR]   headless, in the foreground
 //   korvan [--config-dir DIR] [--app-dir DIR]             window mode
-//   korvan -INSTALL | -UNINSTALL                          (also /install, \Install ...)
+//   korvan -INSTALL [--config-dir DIR] [--app-dir DIR]    writes and enables korvan.service
+//   korvan -UNINSTALL                                     (also /install, \Install ...)
 #include <dlfcn.h>
 
 #include <algorithm>
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "platform/service_runner.h"
+#include "platform/systemd_service.h"
 
 namespace {
 
@@ -22,7 +24,10 @@ constexpr int kExitUsage = 2;
 const char kUsage[] =
     "usage: korvan --service [--config-dir DIR] [--app-dir DIR]\n"
     "       korvan [--config-dir DIR] [--app-dir DIR]\n"
-    "       korvan -INSTALL | -UNINSTALL\n";
+    "       korvan -INSTALL [--config-dir DIR] [--app-dir DIR]\n"
+    "       korvan -UNINSTALL\n"
+    "INSTALL writes the systemd unit korvan.service (into $KORVAN_SYSTEMD_UNIT_DIR, else\n"
+    "/etc/systemd/system, and then enables it); UNINSTALL disables and removes it.\n";
 
 // INSTALL / UNINSTALL in any case, introduced by '-', '/' or '\'.
 bool IsSwitch(const std::string& arg, const std::string& name) {
@@ -63,6 +68,7 @@ int RunWindowMode(const korvan::ServiceOptions& options) {
 int main(int argc, char** argv) {
   korvan::ServiceOptions options;
   bool service = false;
+  enum class Registration { kNone, kInstall, kUninstall } registration = Registration::kNone;
   const std::vector<std::string> args(argv + 1, argv + argc);
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
@@ -74,10 +80,10 @@ int main(int argc, char** argv) {
         return kExitUsage;
       }
       (a == "--config-dir" ? options.config_dir : options.app_dir) = args[++i];
-    } else if (IsSwitch(a, "INSTALL") || IsSwitch(a, "UNINSTALL")) {
-      std::cerr << "korvan: installing the service is not part of this build; run `korvan --service` from a "
-                   "systemd unit instead\n";
-      return EXIT_FAILURE;
+    } else if (IsSwitch(a, "INSTALL")) {
+      registration = Registration::kInstall;
+    } else if (IsSwitch(a, "UNINSTALL")) {
+      registration = Registration::kUninstall;
     } else if (a == "--help" || a == "-h") {
       std::cout << kUsage;
       return EXIT_SUCCESS;
@@ -86,6 +92,17 @@ int main(int argc, char** argv) {
       return kExitUsage;
     }
   }
-  if (!service) return RunWindowMode(options);
+  // Either switch stands for service mode without its form: the service is
+  // registered or removed, nothing more.
+  if (registration == Registration::kInstall) {
+    korvan::ServiceUnitOptions unit{korvan::ExecutableFolder() / "korvan", {}, {}};
+    if (options.config_dir) unit.config_dir = std::filesystem::absolute(*options.config_dir);
+    if (options.app_dir) unit.app_dir = std::filesystem::absolute(*options.app_dir);
+    return korvan::InstallService(unit, korvan::CurrentServiceInstallContext(), std::cout, std::cerr);
+  }
+  if (registration == Registration::kUninstall) {
+    return korvan::UninstallService(korvan::CurrentServiceInstallContext(), std::cout, std::cerr);
+  }
+  if (!service && !korvan::IsRunningAsService()) return RunWindowMode(options);
   return korvan::RunService(options, std::cout, std::cerr);
 }

@@ -73,8 +73,16 @@ class KorvanService : public ::testing::Test {
         << "[Socket3]\r\nLPort=" << ports_.socks << "\r\nProtocol=2\r\nTimeout=4\r\n"
         << "[Socket4]\r\nLPort=" << ports_.smtp << "\r\nProtocol=3\r\n";
     ini.close();
+    // A desktop with proxy settings and an autostart entry that service
+    // mode must leave alone.
+    fs::create_directories(folders_.root() / "xdg" / "autostart");
+    std::ofstream(folders_.root() / "xdg" / "kioslaverc") << kDesktopProxy;
+    std::ofstream(folders_.root() / "xdg" / "autostart" / "korvan.desktop") << "[Desktop Entry]\n";
+    ::setenv("XDG_CONFIG_HOME", (folders_.root() / "xdg").c_str(), 1);
+    ::setenv("XDG_CURRENT_DESKTOP", "KDE", 1);
     Start();
   }
+  static constexpr const char* kDesktopProxy = "[Proxy Settings]\nProxyType=0\n";
 
   void Start() {
     process_ = std::make_unique<test::ChildProcess>(
@@ -216,6 +224,9 @@ TEST_F(KorvanService, StopsInOrderOnSigterm) {
   const std::string log = ReadFile(folders_.app() / "korvan.log");
   EXPECT_NE(log.find("Application started"), std::string::npos) << log;
   EXPECT_TRUE(log.ends_with("Application closed\r\n\r\n")) << log;
+  EXPECT_EQ(ReadFile(folders_.root() / "xdg" / "kioslaverc"), kDesktopProxy) << "service mode never touches the desktop";
+  EXPECT_TRUE(fs::exists(folders_.root() / "xdg" / "autostart" / "korvan.desktop"));
+  EXPECT_EQ(log.find("System proxy settings"), std::string::npos);
   std::uint8_t b;
   EXPECT_LE(client->Read(&b, 1), 0);
 }

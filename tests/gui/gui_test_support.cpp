@@ -30,6 +30,11 @@ WindowFolders::WindowFolders() {
   std::filesystem::create_directories(runtime());
   std::filesystem::permissions(runtime(), std::filesystem::perms::owner_all);
   for (const char* f : {"cs.kvl", "en.kvl", "korvan.lvk"}) std::filesystem::copy_file(BinDir() / f, app() / f);
+  // The window reaches the desktop's proxy settings and autostart entry:
+  // never the real ones of whoever runs the tests.
+  std::filesystem::create_directories(root_ / "xdg-config");
+  ::setenv("XDG_CONFIG_HOME", (root_ / "xdg-config").c_str(), 1);
+  ::unsetenv("XDG_CURRENT_DESKTOP");
 }
 
 WindowFolders::~WindowFolders() {

@@ -176,7 +176,7 @@ struct FakeShell {
   TextTable texts;
   std::string log_content;
 
-  FakeShell() { proxy.settings[""] = TIESettings{"", 1, {}, {}}; }
+  FakeShell() { proxy.settings[""].flags = 1; }
 
   ShellServices Services() {
     ShellServices s{profile, listeners, pump, clock, proxy, autostart, prompts, texts, LocaleFormat{}, 7};
