@@ -46,7 +46,9 @@ std::filesystem::path ChooseProgramDataFolder(const std::filesystem::path& app_d
                                               const std::function<const char*(const char*)>& getenv,
                                               const std::filesystem::path& home,
                                               const std::function<bool(const std::filesystem::path&)>& writable) {
-  if (writable(app_dir)) return app_dir;
+  // /usr belongs to the package manager, even where root could write.
+  const bool system_folder = app_dir.lexically_normal().string().starts_with("/usr/");
+  if (writable(app_dir) && !system_folder) return app_dir;
   // XDG asks for an absolute path; a relative one is ignored.
   if (const char* xdg = getenv("XDG_STATE_HOME"); IsSet(xdg) && *xdg == '/') {
     return std::filesystem::path(xdg) / "korvan";

@@ -21,7 +21,8 @@ std::filesystem::path ChooseConfigDirectory(const std::optional<std::filesystem:
 std::filesystem::path ConfigDirectory(const std::optional<std::filesystem::path>& option, std::string* error);
 
 // Where the program keeps korvan.log and Update/: its own folder while this
-// user may write there; else (installed from a package) $XDG_STATE_HOME/korvan,
+// user may write there and it is not under /usr; else (installed from a
+// package) $XDG_STATE_HOME/korvan,
 // else ~/.local/state/korvan, created owner-only. `getenv` and `writable`
 // stand for the environment and for access(W_OK).
 std::filesystem::path ChooseProgramDataFolder(const std::filesystem::path& app_dir,

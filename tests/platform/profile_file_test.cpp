@@ -87,6 +87,27 @@ TEST(ConfigDirectory, OptionThenEnvironmentThenXdgThenHome) {
   EXPECT_EQ(ChooseConfigDirectory(std::filesystem::path("/o"), lookup, "/home/u"), std::filesystem::path("/o"));
 }
 
+TEST(ProgramDataFolder, IsTheProgramFolderWhileWritableElseTheStateFolder) {
+  std::map<std::string, const char*> env;
+  const auto lookup = [&env](const char* name) -> const char* {
+    const auto it = env.find(name);
+    return it == env.end() ? nullptr : it->second;
+  };
+  bool writable = true;
+  const auto can_write = [&writable](const std::filesystem::path&) { return writable; };
+  const std::filesystem::path app = "/opt/korvan";
+  EXPECT_EQ(ChooseProgramDataFolder(app, lookup, "/home/u", can_write), app);
+  EXPECT_EQ(ChooseProgramDataFolder("/usr/lib/korvan", lookup, "/home/u", can_write), "/home/u/.local/state/korvan")
+      << "the package's folder, even for root";
+  writable = false;
+  EXPECT_EQ(ChooseProgramDataFolder(app, lookup, "/home/u", can_write), "/home/u/.local/state/korvan");
+  env["HOME"] = "/h";
+  env["XDG_STATE_HOME"] = "relative/is/ignored";
+  EXPECT_EQ(ChooseProgramDataFolder(app, lookup, "/home/u", can_write), "/h/.local/state/korvan");
+  env["XDG_STATE_HOME"] = "/s";
+  EXPECT_EQ(ChooseProgramDataFolder(app, lookup, "/home/u", can_write), "/s/korvan");
+}
+
 TEST(ConfigDirectory, IsCreatedWhenMissing) {
   test::TempDir dir;
   const auto wanted = dir.path() / "a" / "korvan";
