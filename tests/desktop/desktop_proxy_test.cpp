@@ -84,6 +84,20 @@ class DesktopProxyTest : public ::testing::Test {
     store.NotifyChanged();
   }
 
+  // Without the kept copies (an older Korvan.ini) the shell's fields alone
+  // must give the same settings back.
+  static void ExpectMappingRoundTrip(SystemProxyStore& store) {
+    TIESettings before;
+    ASSERT_EQ(store.Query(before), 0);
+    TIESettings fields_only = before;
+    fields_only.desktop_copies.clear();
+    ASSERT_EQ(store.Apply(fields_only), 0);
+    TIESettings after;
+    ASSERT_EQ(store.Query(after), 0);
+    after.desktop_copies.clear();
+    EXPECT_EQ(after, fields_only);
+  }
+
   fs::path home_;
 };
 
@@ -127,6 +141,7 @@ TEST_F(DesktopProxyTest, GnomeUsersOwnSettingsComeBackExactly) {
 
     OnAndOff(*store, list, ours);
     EXPECT_EQ(GnomeValues(keyfile()), before) << "keys the user never set stay unset";
+    ExpectMappingRoundTrip(*store);
   }
 }
 
@@ -170,6 +185,7 @@ TEST_F(DesktopProxyTest, KdeUsersOwnSettingsComeBackExactly) {
     } else {
       EXPECT_EQ(ReadFile(kioslaverc()), "[Proxy Settings]\n") << "no key of the group is left behind";
     }
+    ExpectMappingRoundTrip(*store);
   }
 }
 
