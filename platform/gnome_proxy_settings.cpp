@@ -152,7 +152,9 @@ int GnomeProxySettings::Write(const TIESettings& settings) {
 
 int GnomeProxySettings::Restore(const DesktopValues& own) {
   bool ok = true;
-  for (const auto& [name, where] : schemas_->Keys()) {
+  for (const auto& key : schemas_->Keys()) {
+    const std::string& name = key.first;
+    const auto& where = key.second;
     const auto kept = std::find_if(own.begin(), own.end(), [&name](const auto& v) { return v.first == name; });
     if (kept == own.end()) {
       g_settings_reset(where.first, where.second.c_str());
