@@ -1,7 +1,8 @@
-// A user on KDE ticks the LAN item: the window-mode client points the
-// desktop's proxy settings at itself, and a browser that follows them
-// (headless Chromium, told nothing about a proxy) goes through the whole
-// service. At the end the user's own settings are back, byte for byte.
+// A user on KDE or on GNOME ticks the LAN item: the window-mode client
+// points the desktop's proxy settings at itself, and a browser that follows
+// them (headless Chromium, told nothing about a proxy) goes through the
+// whole service. At the end the user's own settings are back exactly.
+// GNOME's settings live in GSettings' key-file back-end in the scratch home.
 //
 // The origin listens on this machine's own non-loopback address: the
 // program's bypass list (and Chromium's own rules) send loopback direct.
@@ -16,6 +17,7 @@
 #include <fstream>
 #include <thread>
 
+#include "platform/gnome_proxy_settings.h"
 #include "tests/apps/service_pair_fixture.h"
 #include "tests/support/test_paths.h"
 
@@ -48,8 +50,22 @@ std::optional<std::string> OwnAddress() {
 
 constexpr const char* kUsersKdeSettings =
     "[Proxy Settings]\nProxyType=0\nhttpProxy=http://old-proxy.example 8080\nNoProxyFor=intranet\n";
+constexpr const char* kUsersGnomeSettings =
+    "[system/proxy]\nmode='none'\nignore-hosts=['intranet']\n[system/proxy/http]\nhost='old-proxy.example'\n";
 
-class DesktopBrowser : public test::ServicePairFixture {
+struct Desktop {
+  const char* name;         // XDG_CURRENT_DESKTOP
+  const char* environment;  // what else the desktop's programs find set
+  const char* file;         // where its settings live, below the home
+  const char* users_own;    // what the user had there
+};
+
+const Desktop kDesktops[] = {
+    {"KDE", "KDE_SESSION_VERSION=5", ".config/kioslaverc", kUsersKdeSettings},
+    {"GNOME", "GSETTINGS_BACKEND=keyfile", ".config/glib-2.0/settings/keyfile", kUsersGnomeSettings},
+};
+
+class DesktopBrowser : public test::ServicePairFixture, public ::testing::WithParamInterface<Desktop> {
  protected:
   void SetUp() override {
     chromium_ = test::FindProgram("chromium");
@@ -66,7 +82,12 @@ class DesktopBrowser : public test::ServicePairFixture {
     fs::create_directories(home_ / ".config");
     fs::create_directories(root_ / "runtime");
     fs::permissions(root_ / "runtime", fs::perms::owner_all);
-    std::ofstream(home_ / ".config" / "kioslaverc") << kUsersKdeSettings;
+    if (std::string(GetParam().name) == "GNOME") {
+      std::string why;
+      if (GnomeProxySettings::Open(std::nullopt, &why) == nullptr) GTEST_SKIP() << why;
+    }
+    fs::create_directories((home_ / GetParam().file).parent_path());
+    std::ofstream(home_ / GetParam().file) << GetParam().users_own;
     origin_port_ = test::FreeLoopbackPort();
     origin_process_ = std::make_unique<test::ChildProcess>(
         "/usr/bin/env",
@@ -92,7 +113,8 @@ class DesktopBrowser : public test::ServicePairFixture {
   // The desktop of the test's own user, for both programs.
   std::string Environment() const {
     return "env HOME=" + home_.string() + " XDG_CONFIG_HOME=" + (home_ / ".config").string() +
-           " XDG_CURRENT_DESKTOP=KDE KDE_SESSION_VERSION=5 XDG_RUNTIME_DIR=" + (root_ / "runtime").string() + " ";
+           " XDG_CURRENT_DESKTOP=" + GetParam().name + " " + GetParam().environment +
+           " XDG_RUNTIME_DIR=" + (root_ / "runtime").string() + " ";
   }
 
   fs::path home_;
@@ -103,7 +125,19 @@ class DesktopBrowser : public test::ServicePairFixture {
   std::unique_ptr<test::ChildProcess> window_;
 };
 
-TEST_F(DesktopBrowser, ABrowserFollowingKdeSettingsGoesThroughTheClient) {
+// The desktop's own values, as a fresh reader of its store sees them.
+std::string UsersValues(const Desktop& desktop, const fs::path& file) {
+  if (std::string(desktop.name) == "KDE") return ReadFile(file);
+  TIESettings mapped;
+  DesktopValues own;
+  auto gnome = GnomeProxySettings::Open(file, nullptr);
+  if (gnome == nullptr || gnome->Read(mapped, own) != 0) return "<unreadable>";
+  return EncodeDesktopCopies({{"GNOME", own}});
+}
+
+TEST_P(DesktopBrowser, ABrowserFollowingTheDesktopsSettingsGoesThroughTheClient) {
+  const fs::path settings = home_ / GetParam().file;
+  const std::string users_own = UsersValues(GetParam(), settings);
   const int http_port = test::FreeLoopbackPort();
   std::ofstream(root_ / "config" / "Korvan.ini", std::ios::binary)
       << "[Config]\r\nIDSE_Value=" << test::kDemoAccount << "\r\nPassEL_Text=" << test::kDemoPassword
@@ -118,15 +152,14 @@ TEST_F(DesktopBrowser, ABrowserFollowingKdeSettingsGoesThroughTheClient) {
       root_ / "window.txt");
   ASSERT_TRUE(test::WaitForListener(http_port)) << window_->Output();
   // The start-up Save has switched the LAN item on.
+  const std::string ours = std::string(GetParam().name) == "KDE" ? "httpProxy=http://localhost " : "port=";
   const auto deadline = std::chrono::steady_clock::now() + 10s;
-  while (ReadFile(home_ / ".config" / "kioslaverc").find("localhost " + std::to_string(http_port)) ==
-             std::string::npos &&
+  while (ReadFile(settings).find(ours + std::to_string(http_port)) == std::string::npos &&
          std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(50ms);
   }
-  const std::string applied = ReadFile(home_ / ".config" / "kioslaverc");
-  ASSERT_NE(applied.find("httpProxy=http://localhost " + std::to_string(http_port)), std::string::npos) << applied;
-  EXPECT_NE(applied.find("ProxyType=1"), std::string::npos) << applied;
+  const std::string applied = ReadFile(settings);
+  ASSERT_NE(applied.find(ours + std::to_string(http_port)), std::string::npos) << applied << window_->Output();
 
   const std::string url = "http://" + *address_ + ":" + std::to_string(origin_port_) + "/page.html";
   const auto dom = test::RunCommand(Environment() + "timeout 60 " + chromium_->string() +
@@ -139,8 +172,11 @@ TEST_F(DesktopBrowser, ABrowserFollowingKdeSettingsGoesThroughTheClient) {
       << "the page did not come through korvan-server:\n" << dom->substr(0, 2000) << "\n" << origin_process_->Output();
 
   ASSERT_EQ(window_->Stop(SIGTERM), 0) << window_->Output();
-  EXPECT_EQ(ReadFile(home_ / ".config" / "kioslaverc"), kUsersKdeSettings) << "the user's settings are back";
+  EXPECT_EQ(UsersValues(GetParam(), settings), users_own) << "the user's settings are back";
 }
+
+INSTANTIATE_TEST_SUITE_P(Desktops, DesktopBrowser, ::testing::ValuesIn(kDesktops),
+                         [](const ::testing::TestParamInfo<Desktop>& desktop) { return std::string(desktop.param.name); });
 
 }  // namespace
 }  // namespace korvan
