@@ -23,6 +23,7 @@ PACKAGES=(
   xvfb xauth                 # a real X server for the window tests and screenshots
   libglib2.0-dev gsettings-desktop-schemas     # GNOME's proxy settings through GSettings (GIO)
   systemd                    # systemd-analyze verify for the service unit
+  lintian desktop-file-utils # checks of the Debian package (scripts/package-test.sh)
 )
 # Wanted by the benchmarks alone: a failure to install them is reported, and
 # the benchmark then says "skipped" for that baseline.
