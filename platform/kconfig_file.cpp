@@ -1,13 +1,11 @@
 #include "platform/kconfig_file.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstring>
 #include <fstream>
 #include <sstream>
+
+#include "platform/replace_file.h"
 
 namespace korvan {
 namespace {
@@ -117,45 +115,11 @@ std::string KConfigFile::Text() const {
 }
 
 bool KConfigFile::Save(const std::filesystem::path& path, std::string* error) const {
-  const auto fail = [&](const std::string& what) {
-    if (error != nullptr) *error = what + ": " + std::strerror(errno);
-    return false;
-  };
-  std::error_code ec;
-  if (path.has_parent_path()) std::filesystem::create_directories(path.parent_path(), ec);
-  mode_t mode = 0644;
-  struct stat old {};
-  if (::stat(path.c_str(), &old) == 0) mode = old.st_mode & 07777;
-  const std::filesystem::path temporary = path.string() + ".korvan-new";
-  const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
-  if (fd < 0) return fail(temporary.string());
-  const std::string text = Text();
-  std::size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      const int saved = errno;
-      ::close(fd);
-      ::unlink(temporary.c_str());
-      errno = saved;
-      return fail(temporary.string());
-    }
-    done += static_cast<std::size_t>(n);
-  }
-  if (::fchmod(fd, mode) != 0 || ::fsync(fd) != 0 || ::close(fd) != 0) {
-    const int saved = errno;
-    ::unlink(temporary.c_str());
-    errno = saved;
-    return fail(temporary.string());
-  }
-  if (::rename(temporary.c_str(), path.c_str()) != 0) {
-    const int saved = errno;
-    ::unlink(temporary.c_str());
-    errno = saved;
-    return fail(path.string());
-  }
-  return true;
+  const int code = ReplaceFile(path, Text(), 0644);
+  if (code == 0) return true;
+  errno = code;
+  if (error != nullptr) *error = path.string() + ": " + std::strerror(code);
+  return false;
 }
 
 std::string KConfigFile::Unescape(std::string_view raw) {

@@ -1,7 +1,5 @@
 #include "platform/systemd_service.h"
 
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -11,9 +9,9 @@
 #include <ostream>
 #include <sstream>
 
+#include "platform/replace_file.h"
+#include "platform/spawn_program.h"
 #include "platform/user_name.h"
-
-extern char** environ;
 
 namespace korvan {
 namespace {
@@ -41,16 +39,8 @@ std::string ReadWholeFile(const std::filesystem::path& path) {
 }
 
 int RunAndWait(const std::vector<std::string>& argv) {
-  std::vector<char*> args;
-  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-  args.push_back(nullptr);
-  pid_t pid = 0;
-  if (::posix_spawnp(&pid, args[0], nullptr, nullptr, args.data(), environ) != 0) return -1;
-  int status = 0;
-  while (::waitpid(pid, &status, 0) < 0) {
-    if (errno != EINTR) return -1;
-  }
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128;
+  std::string error;
+  return SpawnProgram(argv, /*search_path=*/true, /*detach=*/false, &error);
 }
 
 // systemctl's verb on the unit; a failure is reported, not fatal: the unit
@@ -154,25 +144,9 @@ ServiceInstallContext CurrentServiceInstallContext() {
 int InstallService(const ServiceUnitOptions& options, const ServiceInstallContext& context, std::ostream& out,
                    std::ostream& err) {
   const std::filesystem::path unit = context.unit_dir / kServiceUnitName;
-  const std::filesystem::path temporary = unit.string() + ".new";
-  {
-    std::ofstream file(temporary, std::ios::binary | std::ios::trunc);
-    file << ServiceUnitText(options);
-    file.flush();
-    if (!file) {
-      std::error_code ec;
-      std::filesystem::remove(temporary, ec);
-      err << "korvan: cannot write " << unit.string() << " (" << std::strerror(errno) << ")"
-          << (::geteuid() != 0 ? "; installing the service needs root: sudo korvan -INSTALL" : "") << "\n";
-      return EXIT_FAILURE;
-    }
-  }
-  std::error_code ec;
-  std::filesystem::permissions(temporary, std::filesystem::perms(0644), ec);
-  std::filesystem::rename(temporary, unit, ec);
-  if (ec) {
-    std::filesystem::remove(temporary, ec);
-    err << "korvan: cannot write " << unit.string() << " (" << ec.message() << ")\n";
+  if (const int code = ReplaceFile(unit, ServiceUnitText(options), 0644); code != 0) {
+    err << "korvan: cannot write " << unit.string() << " (" << std::strerror(code) << ")"
+        << (::geteuid() != 0 ? "; installing the service needs root: sudo korvan -INSTALL" : "") << "\n";
     return EXIT_FAILURE;
   }
   out << "korvan: wrote " << unit.string() << " (runs " << options.program.string() << " --service as user "

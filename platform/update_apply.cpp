@@ -2,10 +2,8 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/file.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -16,7 +14,7 @@
 #include <ostream>
 #include <thread>
 
-extern char** environ;
+#include "platform/spawn_program.h"
 
 namespace korvan {
 namespace {
@@ -214,33 +212,6 @@ bool Replace(const fs::path& source, const fs::path& target, std::string* error)
   return true;
 }
 
-// Starts `argv` with posix_spawn. With `detach` it becomes the leader of a
-// session of its own and is not awaited; otherwise its exit status is
-// returned. -1 with *error set when it could not be started.
-int Spawn(const std::vector<std::string>& argv, bool search_path, bool detach, std::string* error) {
-  std::vector<char*> args;
-  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-  args.push_back(nullptr);
-  posix_spawnattr_t attr;
-  posix_spawnattr_init(&attr);
-  if (detach) posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID);
-  pid_t pid = 0;
-  const int rc = search_path ? ::posix_spawnp(&pid, args[0], nullptr, &attr, args.data(), environ)
-                             : ::posix_spawn(&pid, args[0], nullptr, &attr, args.data(), environ);
-  posix_spawnattr_destroy(&attr);
-  if (rc != 0) {
-    *error = ErrnoText(rc);
-    errno = rc;
-    return -1;
-  }
-  if (detach) return 0;
-  int status = 0;
-  while (::waitpid(pid, &status, 0) < 0) {
-    if (errno != EINTR) return 0;
-  }
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
-}
-
 bool RestartWindowMode(const fs::path& app_dir, std::ostream& out, std::ostream& err) {
   const fs::path client = app_dir / kClientProgram;
   if (::access(client.c_str(), X_OK) != 0) {
@@ -248,7 +219,7 @@ bool RestartWindowMode(const fs::path& app_dir, std::ostream& out, std::ostream&
     return false;
   }
   std::string error;
-  if (Spawn({client.string(), "--app-dir", app_dir.string()}, false, true, &error) < 0) {
+  if (SpawnProgram({client.string(), "--app-dir", app_dir.string()}, false, true, &error) < 0) {
     err << "korvan-update: cannot restart " << client.string() << ": " << error << "\n";
     return false;
   }
@@ -258,7 +229,7 @@ bool RestartWindowMode(const fs::path& app_dir, std::ostream& out, std::ostream&
 
 bool RestartService(std::ostream& out, std::ostream& err) {
   std::string error;
-  const int status = Spawn({"systemctl", "start", "korvan"}, true, false, &error);
+  const int status = SpawnProgram({"systemctl", "start", "korvan"}, true, false, &error);
   if (status < 0) {
     if (errno == ENOENT) {
       err << "korvan-update: cannot restart the service: systemctl was not found (no systemd here?); "

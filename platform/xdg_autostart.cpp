@@ -2,7 +2,8 @@
 
 #include <cerrno>
 #include <cstring>
-#include <fstream>
+
+#include "platform/replace_file.h"
 
 namespace korvan {
 namespace {
@@ -67,24 +68,10 @@ void XdgAutostart::SetEnabled(bool enabled) {
     if (!std::filesystem::remove(file_, ec) && ec) last_error_ = file_.string() + ": " + ec.message();
     return;
   }
-  std::filesystem::create_directories(file_.parent_path(), ec);
   // Written beside and renamed, so a session that starts meanwhile never
   // reads half an entry.
-  const std::filesystem::path temporary = file_.string() + ".new";
-  {
-    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-    out << EntryText(command_);
-    out.flush();
-    if (!out) {
-      last_error_ = temporary.string() + ": " + std::strerror(errno);
-      std::filesystem::remove(temporary, ec);
-      return;
-    }
-  }
-  std::filesystem::rename(temporary, file_, ec);
-  if (ec) {
-    last_error_ = file_.string() + ": " + ec.message();
-    std::filesystem::remove(temporary, ec);
+  if (const int code = ReplaceFile(file_, EntryText(command_), 0644); code != 0) {
+    last_error_ = file_.string() + ": " + std::strerror(code);
   }
 }
 

@@ -27,11 +27,6 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
 // The first IPv4 address of an interface that is up and not loopback.
 std::optional<std::string> OwnAddress() {
   ifaddrs* list = nullptr;
@@ -127,7 +122,7 @@ class DesktopBrowser : public test::ServicePairFixture, public ::testing::WithPa
 
 // The desktop's own values, as a fresh reader of its store sees them.
 std::string UsersValues(const Desktop& desktop, const fs::path& file) {
-  if (std::string(desktop.name) == "KDE") return ReadFile(file);
+  if (std::string(desktop.name) == "KDE") return test::ReadFileText(file);
   TIESettings mapped;
   DesktopValues own;
   auto gnome = GnomeProxySettings::Open(file, nullptr);
@@ -154,11 +149,11 @@ TEST_P(DesktopBrowser, ABrowserFollowingTheDesktopsSettingsGoesThroughTheClient)
   // The start-up Save has switched the LAN item on.
   const std::string ours = std::string(GetParam().name) == "KDE" ? "httpProxy=http://localhost " : "port=";
   const auto deadline = std::chrono::steady_clock::now() + 10s;
-  while (ReadFile(settings).find(ours + std::to_string(http_port)) == std::string::npos &&
+  while (test::ReadFileText(settings).find(ours + std::to_string(http_port)) == std::string::npos &&
          std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(50ms);
   }
-  const std::string applied = ReadFile(settings);
+  const std::string applied = test::ReadFileText(settings);
   ASSERT_NE(applied.find(ours + std::to_string(http_port)), std::string::npos) << applied << window_->Output();
 
   const std::string url = "http://" + *address_ + ":" + std::to_string(origin_port_) + "/page.html";

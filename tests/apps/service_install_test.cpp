@@ -17,11 +17,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
 class ServiceInstall : public ::testing::Test {
  protected:
   ServiceInstall() {
@@ -54,7 +49,7 @@ TEST_F(ServiceInstall, EverySpellingInstallsAndUninstallsWithoutAForm) {
     ASSERT_EQ(Run({install, "--config-dir", (root_ / "config dir").string()}), 0) << output_;
     EXPECT_NE(output_.find("wrote " + unit().string()), std::string::npos) << output_;
     EXPECT_NE(output_.find("systemd was not told"), std::string::npos) << output_;
-    const std::string text = ReadFile(unit());
+    const std::string text = test::ReadFileText(unit());
     EXPECT_NE(text.find("ExecStart=" + (test::BinDir() / "korvan").string() + " --service --config-dir \"" +
                         (root_ / "config dir").string() + "\"\n"),
               std::string::npos)
@@ -70,7 +65,7 @@ TEST_F(ServiceInstall, EverySpellingInstallsAndUninstallsWithoutAForm) {
 TEST_F(ServiceInstall, SystemdAcceptsTheUnit) {
   if (std::system("command -v systemd-analyze >/dev/null 2>&1") != 0) GTEST_SKIP() << "systemd-analyze not installed";
   ASSERT_EQ(Run({"-INSTALL", "--app-dir", test::BinDir().string()}), 0) << output_;
-  const std::string text = ReadFile(unit());
+  const std::string text = test::ReadFileText(unit());
   for (const char* line : {"User=korvan\n", "ProtectSystem=strict\n", "NoNewPrivileges=yes\n",
                            "RestrictAddressFamilies=AF_UNIX AF_INET AF_INET6\n", "Restart=on-failure\n",
                            "KillMode=process\n", "StateDirectory=korvan\n"}) {
@@ -78,7 +73,7 @@ TEST_F(ServiceInstall, SystemdAcceptsTheUnit) {
   }
   const std::string command = "systemd-analyze verify --man=no '" + unit().string() + "' > '" +
                               (root_ / "verify.txt").string() + "' 2>&1";
-  EXPECT_EQ(std::system(command.c_str()), 0) << ReadFile(root_ / "verify.txt");
+  EXPECT_EQ(std::system(command.c_str()), 0) << test::ReadFileText(root_ / "verify.txt");
 }
 
 TEST(ServiceProcess, IsTheUnitsServiceOnlyInItsControlGroupAndAsItsUser) {

@@ -14,6 +14,7 @@
 #include "shell/korvan_form.h"
 #include "shell/system_connections.h"
 #include "tests/shell/shell_fakes.h"
+#include "tests/support/test_paths.h"
 
 namespace korvan {
 namespace {
@@ -30,11 +31,6 @@ void PrintTo(const TIESettings& s, std::ostream* os) {
 }
 
 namespace {
-
-std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
 
 class DesktopProxyTest : public ::testing::Test {
  protected:
@@ -175,15 +171,15 @@ TEST_F(DesktopProxyTest, KdeUsersOwnSettingsComeBackExactly) {
     EXPECT_EQ(mapped, c.mapped);
 
     ASSERT_EQ(list.SetConnection("IE - ", true, 3128, *store), 0);
-    const std::string applied = ReadFile(kioslaverc());
+    const std::string applied = test::ReadFileText(kioslaverc());
     EXPECT_NE(applied.find("ProxyType=1\n"), std::string::npos) << applied;
     EXPECT_NE(applied.find("httpProxy=http://localhost 3128\n"), std::string::npos) << applied;
     EXPECT_NE(applied.find("NoProxyFor=127.0.0.1,localhost,<local>\n"), std::string::npos) << applied;
     ASSERT_EQ(list.SetConnection("IE - ", false, 3128, *store), 0);
     if (c.file != nullptr) {
-      EXPECT_EQ(ReadFile(kioslaverc()), c.file);
+      EXPECT_EQ(test::ReadFileText(kioslaverc()), c.file);
     } else {
-      EXPECT_EQ(ReadFile(kioslaverc()), "[Proxy Settings]\n") << "no key of the group is left behind";
+      EXPECT_EQ(test::ReadFileText(kioslaverc()), "[Proxy Settings]\n") << "no key of the group is left behind";
     }
     ExpectMappingRoundTrip(*store);
   }
@@ -210,7 +206,7 @@ TEST_F(DesktopProxyTest, BothDesktopsNamedAreAppliedAndEachGetsItsOwnBack) {
   EXPECT_EQ(gnome_now.proxy_server, "localhost:3128");
   EXPECT_EQ(gnome_now.flags, 3);
   ASSERT_EQ(list.SetConnection("IE - ", false, 3128, *store), 0);
-  EXPECT_EQ(ReadFile(kioslaverc()), kde);
+  EXPECT_EQ(test::ReadFileText(kioslaverc()), kde);
   EXPECT_EQ(GnomeValues(keyfile()), gnome_before);
 }
 
@@ -247,7 +243,7 @@ TEST_F(DesktopProxyFormTest, AKilledRunsLeftoverIsMendedFromTheCopyItWroteDown) 
   {
     auto form = Start(*store);
     EXPECT_NE(shell.log_content.find("System proxy settings: KDE ("), std::string::npos) << shell.log_content;
-    EXPECT_NE(ReadFile(kioslaverc()).find("localhost 3128"), std::string::npos);
+    EXPECT_NE(test::ReadFileText(kioslaverc()).find("localhost 3128"), std::string::npos);
     form->WriteINI();
     // Killed here: no Close, the desktop still points at the program.
   }
@@ -255,7 +251,7 @@ TEST_F(DesktopProxyFormTest, AKilledRunsLeftoverIsMendedFromTheCopyItWroteDown) 
     auto form = Start(*store);
     form->Close();
   }
-  EXPECT_EQ(ReadFile(kioslaverc()), user) << *shell.profile.bytes << shell.log_content;
+  EXPECT_EQ(test::ReadFileText(kioslaverc()), user) << *shell.profile.bytes << shell.log_content;
 }
 
 TEST_F(DesktopProxyFormTest, AStoreThatCannotWriteLogsTheError) {

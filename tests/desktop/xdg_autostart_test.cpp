@@ -8,16 +8,12 @@
 #include "platform/xdg_autostart.h"
 #include "shell/korvan_form.h"
 #include "tests/shell/shell_fakes.h"
+#include "tests/support/test_paths.h"
 
 namespace korvan {
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
 
 TEST(XdgAutostart, ExecQuotesWhatTheDesktopEntryRulesReserve) {
   const std::string text = XdgAutostart::EntryText({"/opt/my korvan/korvan", "--config-dir", "/home/u/100%", "a\"b\\c"});
@@ -45,7 +41,7 @@ TEST(XdgAutostart, TheFormWritesRemovesAndReadsTheEntry) {
     EXPECT_FALSE(fs::exists(autostart.file())) << "the start-up Save writes no entry while unchecked";
     form->settings.Autostart.checked = true;
     ASSERT_TRUE(form->WriteINI());
-    EXPECT_NE(ReadFile(autostart.file()).find("\nExec=/usr/lib/korvan/korvan\n"), std::string::npos);
+    EXPECT_NE(test::ReadFileText(autostart.file()).find("\nExec=/usr/lib/korvan/korvan\n"), std::string::npos);
   }
   {
     auto form = start();
