@@ -31,6 +31,12 @@ class QtPrompts : public UserPrompts {
   // Boxes belong to the main window once it exists.
   void set_owner(QWidget* owner) { owner_ = owner; }
   bool interactive() const { return interactive_; }
+  // The owner for a box now: the main window while it shows, else none
+  // (a box over a window hidden in the tray would be hidden too).
+  QWidget* visible_owner() const { return owner_ && owner_->isVisible() ? owner_.data() : nullptr; }
+  const ClientCore* core() const { return core_; }
+  // Program text (code-page bytes) for a widget.
+  QString Text(std::string_view bytes) const;
 
   void ShowError(std::string_view text) override;
   bool AskYesNo(std::string_view caption, std::string_view text) override;
@@ -40,8 +46,6 @@ class QtPrompts : public UserPrompts {
   static void ShowStartError(const QString& text, std::ostream& err);
 
  private:
-  QString Text(std::string_view bytes) const;
-
   std::ostream& err_;
   const ClientCore* core_ = nullptr;
   QPointer<QWidget> owner_;

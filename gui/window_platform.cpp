@@ -14,12 +14,13 @@ WindowPlatform::WindowPlatform(const std::filesystem::path& config_dir, std::ost
       profile_(ProfileFile::Locate("Korvan.ini", config_dir)),
       system_proxy_(MakeDesktopProxyStore(CurrentDesktopEnvironment())),
       autostart_(CurrentDesktopEnvironment().config_home, std::move(autostart_command)),
-      prompts_(err) {}
+      prompts_(err),
+      update_dialogs_(prompts_, err) {}
 
 PlatformServices WindowPlatform::Services() {
-  return PlatformServices{loop_,         clock_,        listeners_, workers_, profile_,
-                          log_files_,    *system_proxy_, autostart_, prompts_, processes_,
-                          network_,      UserLocaleFormat(), UserLanguageCode(), DeriveHostIdentity(),
+  return PlatformServices{loop_,      clock_,         listeners_, workers_,        profile_,
+                          log_files_, *system_proxy_, autostart_, prompts_,        update_dialogs_,
+                          processes_, network_,       UserLocaleFormat(), UserLanguageCode(), DeriveHostIdentity(),
                           static_cast<long>(::getpid())};
 }
 

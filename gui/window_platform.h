@@ -1,8 +1,9 @@
-// The platform bundle of window mode: the Qt event loop as the main thread
-// and message boxes; for the rest the pieces service mode uses (system
-// clock, POSIX sockets and listeners with one worker thread per connection,
-// Korvan.ini and korvan.log on disk, posix_spawn); the proxy settings of
-// the desktops named in XDG_CURRENT_DESKTOP and the XDG autostart entry.
+// The platform bundle of window mode: the Qt event loop as the main thread,
+// message boxes and the updater's dialogs; for the rest the pieces service
+// mode uses (system clock, POSIX sockets and listeners with one worker
+// thread per connection, Korvan.ini and korvan.log on disk, posix_spawn);
+// the proxy settings of the desktops named in XDG_CURRENT_DESKTOP and the
+// XDG autostart entry.
 //
 // Thread rule: built and destroyed on the GUI thread, after the
 // QApplication and before it goes; the pieces state their own rules.
@@ -16,6 +17,7 @@
 
 #include "gui/qt_main_loop.h"
 #include "gui/qt_prompts.h"
+#include "gui/qt_update_dialogs.h"
 #include "platform/desktop_proxy_store.h"
 #include "platform/headless_platform.h"
 #include "platform/xdg_autostart.h"
@@ -32,6 +34,7 @@ class WindowPlatform {
   PlatformServices Services();
   QtMainLoop& loop() { return loop_; }
   QtPrompts& prompts() { return prompts_; }
+  QtUpdateDialogs& update_dialogs() { return update_dialogs_; }
   ProfileFile& profile() { return profile_; }
   ConnectionWorkers& workers() { return workers_; }
 
@@ -46,6 +49,7 @@ class WindowPlatform {
   std::unique_ptr<DesktopProxyStore> system_proxy_;
   XdgAutostart autostart_;
   QtPrompts prompts_;
+  QtUpdateDialogs update_dialogs_;
   PosixProcessLauncher processes_;
 };
 

@@ -71,6 +71,7 @@ constexpr std::array<Entry, kTextKeyCount> kEntries = {{
     {"btnEdit", "&Editovat"},
     {"btnCheckNewUpdate", "Vyhledat &nov\xECj\x9A\xED verzi"},
     {"btnCancelUpdate", "&Stornovat aktualizaci"},
+    {"UpdateByPackageManager", "Tato instalace KORVAN se aktualizuje spr\xE1vcem bal\xED\xE8k\xF9 syst\xE9mu."},
 }};
 
 // The enum and the table must stay in step; a few anchors catch a slip.
@@ -78,6 +79,7 @@ static_assert(kEntries[IndexOf(TextKey::InvalidUserOrPwd)].name == "InvalidUserO
 static_assert(kEntries[IndexOf(TextKey::NoCreditText)].name == "NoCreditText");
 static_assert(kEntries[IndexOf(TextKey::TooManyConnections)].name == "TooManyConnections");
 static_assert(kEntries[IndexOf(TextKey::btnCancelUpdate)].name == "btnCancelUpdate");
+static_assert(kEntries[IndexOf(TextKey::UpdateByPackageManager)].name == "UpdateByPackageManager");
 
 }  // namespace
 

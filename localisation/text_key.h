@@ -67,9 +67,12 @@ enum class TextKey : std::size_t {
   btnEdit,
   btnCheckNewUpdate,
   btnCancelUpdate,
+  // Said instead of an update check where a package manager owns the
+  // program folder.
+  UpdateByPackageManager,
 };
 
-inline constexpr std::size_t kTextKeyCount = static_cast<std::size_t>(TextKey::btnCancelUpdate) + 1;
+inline constexpr std::size_t kTextKeyCount = static_cast<std::size_t>(TextKey::UpdateByPackageManager) + 1;
 
 constexpr std::size_t IndexOf(TextKey key) { return static_cast<std::size_t>(key); }
 

@@ -20,7 +20,7 @@ HeadlessPlatform::HeadlessPlatform(const std::filesystem::path& config_dir, std:
 
 PlatformServices HeadlessPlatform::Services() {
   return PlatformServices{loop_,         clock_,    listeners_, workers_,   profile_,
-                          log_files_,    system_proxy_, autostart_, prompts_, processes_,
+                          log_files_,    system_proxy_, autostart_, prompts_, prompts_, processes_,
                           network_,      UserLocaleFormat(), UserLanguageCode(), DeriveHostIdentity(),
                           static_cast<long>(::getpid())};
 }

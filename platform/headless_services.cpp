@@ -47,6 +47,20 @@ bool StderrPrompts::AskYesNo(std::string_view caption, std::string_view text) {
   return false;
 }
 
+std::int32_t StderrPrompts::ShowMessageBox(const MessageBoxRequest& request) {
+  if ((request.type & 0x0F) == kMbYesNo) {
+    AskYesNo(request.caption, request.text);
+    return kIdNo;
+  }
+  err_ << "korvan: " << ForTerminal(request.text) << std::endl;
+  return kIdOk;
+}
+
+UpdateDialogAnswer StderrPrompts::ShowUpdateDialog(const UpdateDialogRequest& request) {
+  AskYesNo(request.caption, request.question);
+  return {};
+}
+
 std::uint8_t DeriveHostIdentity() {
   char name[256] = {};
   if (::gethostname(name, sizeof name - 1) != 0) return 0;

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "shell/shell_services.h"
+#include "updater/update_types.h"
 #include "shell/system_proxy_store.h"
 
 namespace korvan {
@@ -29,7 +30,7 @@ class NoAutostart : public AutostartStore {
   void SetEnabled(bool) override {}
 };
 
-class StderrPrompts : public UserPrompts {
+class StderrPrompts : public UserPrompts, public UpdateDialogs {
  public:
   // `log` receives every message as well, once the log is there.
   StderrPrompts(std::ostream& err, std::function<void(std::string_view)> log) : err_(err), log_(std::move(log)) {}
@@ -37,6 +38,9 @@ class StderrPrompts : public UserPrompts {
   void ShowError(std::string_view text) override;
   // Nobody can answer in service mode: every question is answered No.
   bool AskYesNo(std::string_view caption, std::string_view text) override;
+  // The updater's boxes likewise: a line each, Yes/No answered No.
+  std::int32_t ShowMessageBox(const MessageBoxRequest& request) override;
+  UpdateDialogAnswer ShowUpdateDialog(const UpdateDialogRequest& request) override;
 
  private:
   std::ostream& err_;

@@ -129,6 +129,13 @@ std::uint16_t PosixStreamSocket::PeerPort() const {
   return ntohs(addr.sin_port);
 }
 
+std::uint16_t PosixStreamSocket::LocalPort() const {
+  sockaddr_in addr{};
+  socklen_t len = sizeof addr;
+  if (calls_.GetSockName(fd(), reinterpret_cast<sockaddr*>(&addr), &len) != 0) return 0;
+  return ntohs(addr.sin_port);
+}
+
 std::unique_ptr<StreamSocket> PosixNetwork::Connect(const std::string& host, std::uint16_t port) {
   addrinfo hints{};
   hints.ai_family = AF_INET;

@@ -36,6 +36,7 @@ class PosixStreamSocket final : public StreamSocket {
   std::string LocalAddress() const override;
   std::uint32_t PeerAddress() const override;
   std::uint16_t PeerPort() const override;
+  std::uint16_t LocalPort() const override;
   int fd() const;
 
  private:

@@ -1,20 +1,27 @@
 #include "platform/update_apply.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <limits>
 #include <ostream>
 #include <thread>
 
 #include "platform/spawn_program.h"
+
+extern char** environ;
 
 namespace korvan {
 namespace {
@@ -212,39 +219,103 @@ bool Replace(const fs::path& source, const fs::path& target, std::string* error)
   return true;
 }
 
-bool RestartWindowMode(const fs::path& app_dir, std::ostream& out, std::ostream& err) {
-  const fs::path client = app_dir / kClientProgram;
-  if (::access(client.c_str(), X_OK) != 0) {
-    err << "korvan-update: cannot restart: " << client.string() << " is missing or not executable\n";
-    return false;
+// Starts `argv` in a session of its own, so that it outlives us and no
+// terminal signal of ours reaches it, with standard input from /dev/null,
+// so that it neither reads our input nor holds it open; its output goes
+// where ours goes. The process id, or -1 with *error set.
+pid_t SpawnInOwnSession(const std::vector<std::string>& argv, std::string* error) {
+  std::vector<char*> args;
+  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  posix_spawnattr_t attr;
+  posix_spawnattr_init(&attr);
+  sigset_t none;
+  sigemptyset(&none);
+  posix_spawnattr_setsigmask(&attr, &none);
+  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK);
+  pid_t pid = -1;
+  const int rc = ::posix_spawn(&pid, args[0], &actions, &attr, args.data(), environ);
+  posix_spawnattr_destroy(&attr);
+  posix_spawn_file_actions_destroy(&actions);
+  if (rc != 0) {
+    *error = ErrnoText(rc);
+    return -1;
   }
-  std::string error;
-  if (SpawnProgram({client.string(), "--app-dir", app_dir.string()}, false, true, &error) < 0) {
-    err << "korvan-update: cannot restart " << client.string() << ": " << error << "\n";
-    return false;
-  }
-  out << "korvan-update: started " << client.string() << " again\n";
-  return true;
+  return pid;
 }
 
-bool RestartService(std::ostream& out, std::ostream& err) {
-  std::string error;
-  const int status = SpawnProgram({"systemctl", "start", "korvan"}, true, false, &error);
-  if (status < 0) {
-    if (errno == ENOENT) {
-      err << "korvan-update: cannot restart the service: systemctl was not found (no systemd here?); "
-             "start the service korvan by hand\n";
-    } else {
-      err << "korvan-update: cannot run systemctl: " << error << "\n";
+// Runs `argv` (found on $PATH) and returns what it printed on standard
+// output (at most 64 KiB); nullopt when it could not run or did not end
+// within `limit` (it is then killed).
+std::optional<std::string> RunForOutput(const std::vector<std::string>& argv, std::chrono::milliseconds limit) {
+  int pipe_fds[2];
+  if (::pipe2(pipe_fds, O_CLOEXEC) != 0) return std::nullopt;
+  Fd read_end(pipe_fds[0]);
+  Fd write_end(pipe_fds[1]);
+  std::vector<char*> args;
+  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_adddup2(&actions, write_end.get(), STDOUT_FILENO);
+  pid_t pid = -1;
+  const int rc = ::posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (rc != 0) return std::nullopt;
+  write_end.Close();
+
+  std::string output;
+  bool ended = false;
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  for (;;) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) break;
+    pollfd p{read_end.get(), POLLIN, 0};
+    const int ready = ::poll(&p, 1, static_cast<int>(left.count()));
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0) break;
+    char buffer[4096];
+    const ssize_t n = ::read(read_end.get(), buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      ended = true;
+      break;
     }
-    return false;
+    if (output.size() < 65536) output.append(buffer, static_cast<std::size_t>(n));
   }
-  if (status != 0) {
-    err << "korvan-update: \"systemctl start korvan\" failed with status " << status << "\n";
-    return false;
+  if (!ended) ::kill(pid, SIGKILL);
+  while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
   }
-  out << "korvan-update: asked systemd to start the service korvan\n";
-  return true;
+  if (!ended) return std::nullopt;
+  return output;
+}
+
+std::string Seconds(std::chrono::milliseconds duration) {
+  const auto ms = duration.count();
+  std::string text = std::to_string(ms / 1000);
+  if (ms % 1000 != 0) {
+    char fraction[8];
+    std::snprintf(fraction, sizeof fraction, ".%03lld", static_cast<long long>(ms % 1000));
+    text += fraction;
+    while (text.back() == '0') text.pop_back();
+  }
+  return text + " s";
+}
+
+// "ended with exit status 3" or "was ended by signal 11 (Segmentation fault)".
+std::string DescribeEnd(int status) {
+  if (WIFEXITED(status)) return "ended with exit status " + std::to_string(WEXITSTATUS(status));
+  if (WIFSIGNALED(status)) {
+    const int signal = WTERMSIG(status);
+    const char* name = ::strsignal(signal);
+    return "was ended by signal " + std::to_string(signal) + (name != nullptr ? " (" + std::string(name) + ")" : "");
+  }
+  return "ended";
 }
 
 fs::path ExecutableFolder() {
@@ -267,6 +338,7 @@ bool IsZombie(pid_t pid) {
 
 const char kUpdaterHelp[] =
     "Usage: korvan-update [/R | /RS] [--pid PID] [--app-dir DIR] [--wait-seconds N]\n"
+    "                     [--probation SECONDS]\n"
     "\n"
     "Started by korvan when it ends. Waits until the process PID has ended (at\n"
     "most N seconds, 30 by default; without --pid it does not wait), then moves\n"
@@ -284,8 +356,15 @@ const char kUpdaterHelp[] =
     "  /RS   afterwards run \"systemctl start korvan\" (service mode)\n"
     "  none  only apply the files\n"
     "\n"
+    "Rollback: after /R or /RS the new program is watched for SECONDS (5 by\n"
+    "default). If it ends with a non-zero status or a signal in that time, or\n"
+    "systemd reports the service failed, the files of this run are put back\n"
+    "from DIR/Backup/ (a file that had no previous version is removed) and\n"
+    "the previous version is started once more. --probation 0 does not watch.\n"
+    "\n"
     "Exit status 0 when everything was done, 1 otherwise (the reason is on\n"
-    "standard error), 2 for a command line it does not understand.\n";
+    "standard error; also after a rollback), 2 for a command line it does not\n"
+    "understand.\n";
 
 std::optional<UpdaterOptions> ParseUpdaterArguments(const std::vector<std::string>& args, std::string* error) {
   UpdaterOptions options;
@@ -305,19 +384,24 @@ std::optional<UpdaterOptions> ParseUpdaterArguments(const std::vector<std::strin
       options.restart = RestartMode::kService;
     } else if (word == "--help" || word == "-h" || word == "/?") {
       options.help = true;
-    } else if (word == "--pid" || word == "--wait-seconds") {
+    } else if (word == "--pid" || word == "--wait-seconds" || word == "--probation") {
       const std::string* text = value(args[i]);
       if (text == nullptr) return std::nullopt;
+      // A day bounds the waits, and keeps the milliseconds from overflowing.
+      const long most = word == "--pid" ? std::numeric_limits<pid_t>::max() : 86400;
       long number = 0;
       const auto [end, ec] = std::from_chars(text->data(), text->data() + text->size(), number);
-      if (ec != std::errc() || end != text->data() + text->size() || number < 0 || (word == "--pid" && number < 1)) {
-        *error = word + " wants a whole number, not \"" + *text + "\"";
+      if (ec != std::errc() || end != text->data() + text->size() || number < 0 || number > most ||
+          (word == "--pid" && number < 1)) {
+        *error = word + " wants a whole number up to " + std::to_string(most) + ", not \"" + *text + "\"";
         return std::nullopt;
       }
       if (word == "--pid") {
         options.wait_pid = static_cast<pid_t>(number);
-      } else {
+      } else if (word == "--wait-seconds") {
         options.wait_limit = std::chrono::seconds(number);
+      } else {
+        options.probation = std::chrono::seconds(number);
       }
     } else if (word == "--app-dir") {
       const std::string* text = value("--app-dir");
@@ -389,15 +473,182 @@ ApplyResult ApplyUpdateFolder(const fs::path& app_dir) {
     const fs::path target = app_dir / source.filename();
     std::string error;
     const bool had_target = fs::exists(fs::symlink_status(target, ec));
-    if ((had_target && !Backup(target, backup_folder, &error)) || !Replace(source, target, &error)) {
+    const bool backed_up = had_target && Backup(target, backup_folder, &error);
+    if ((had_target && !backed_up) || !Replace(source, target, &error)) {
       result.errors.push_back(error);
       result.errors.push_back("stopped: " + std::to_string(result.applied.size()) +
                               " file(s) were applied and stay so; the rest stays in " + update.string());
       return result;
     }
     result.applied.push_back(source.filename().string());
+    if (backed_up) result.backed_up.push_back(source.filename().string());
   }
   return result;
+}
+
+bool RollBackUpdate(const fs::path& app_dir, const ApplyResult& applied, std::ostream& err) {
+  const fs::path backup_folder = app_dir / kBackupFolder;
+  bool ok = true;
+  for (auto it = applied.applied.rbegin(); it != applied.applied.rend(); ++it) {
+    const std::string& name = *it;
+    const fs::path target = app_dir / name;
+    const bool had_previous =
+        std::find(applied.backed_up.begin(), applied.backed_up.end(), name) != applied.backed_up.end();
+    if (!had_previous) {
+      // A Backup/<name> of an earlier update is no previous version of
+      // this one's new file.
+      if (::unlink(target.c_str()) != 0 && errno != ENOENT) {
+        err << "korvan-update: cannot remove " << target.string() << " (new in this update): " << ErrnoText(errno)
+            << "\n";
+        ok = false;
+        continue;
+      }
+      err << "korvan-update: rolled back " << name << ": removed, it is new in this update\n";
+      continue;
+    }
+    const fs::path backup = backup_folder / name;
+    if (::rename(backup.c_str(), target.c_str()) != 0) {
+      if (errno != EXDEV) {
+        err << "korvan-update: cannot put " << backup.string() << " back as " << target.string() << ": "
+            << ErrnoText(errno) << "\n";
+        ok = false;
+        continue;
+      }
+      // Backup/ is a filesystem of its own: a synced copy beside the
+      // target, then the one rename.
+      struct stat st {};
+      ::stat(backup.c_str(), &st);
+      std::string error;
+      const auto copy = CopyBeside(backup, target, st.st_mode & 07777, &error);
+      if (!copy || ::rename(copy->c_str(), target.c_str()) != 0) {
+        if (copy) {
+          error = "cannot move the previous " + name + " into place: " + ErrnoText(errno);
+          ::unlink(copy->c_str());
+        }
+        err << "korvan-update: " << error << "\n";
+        ok = false;
+        continue;
+      }
+      ::unlink(backup.c_str());
+    }
+    err << "korvan-update: rolled back " << name << ": the previous version is back from "
+        << (fs::path(kBackupFolder) / name).string() << "\n";
+  }
+  SyncFolder(app_dir);
+  SyncFolder(backup_folder);
+  return ok;
+}
+
+StartResult StartClientWatched(const fs::path& app_dir, std::chrono::milliseconds probation) {
+  const fs::path client = app_dir / kClientProgram;
+  const std::string name = client.string();
+  if (::access(client.c_str(), X_OK) != 0) {
+    return {StartResult::Kind::kFailed, "cannot start " + name + ": it is missing or not executable"};
+  }
+  std::string error;
+  const pid_t pid = SpawnInOwnSession({name, "--app-dir", app_dir.string()}, &error);
+  if (pid < 0) return {StartResult::Kind::kFailed, "cannot start " + name + ": " + error};
+  if (probation.count() == 0) return {StartResult::Kind::kStarted, "started " + name + " again"};
+
+  const auto deadline = std::chrono::steady_clock::now() + probation;
+  for (;;) {
+    int status = 0;
+    const pid_t ended = ::waitpid(pid, &status, WNOHANG);
+    if (ended < 0 && errno == EINTR) continue;
+    if (ended < 0) break;  // not ours to watch after all: take it as started
+    if (ended == pid) {
+      if (WIFEXITED(status) && WEXITSTATUS(status) == 0) {
+        return {StartResult::Kind::kStarted, "started " + name + " again; it ended normally at once"};
+      }
+      return {StartResult::Kind::kFailed,
+              name + " " + DescribeEnd(status) + " within " + Seconds(probation) + " of its start"};
+    }
+    if (std::chrono::steady_clock::now() >= deadline) break;
+    std::this_thread::sleep_for(20ms);
+  }
+  return {StartResult::Kind::kStarted, "started " + name + " again; it still runs after " + Seconds(probation)};
+}
+
+ServiceControl SystemctlServiceControl() {
+  ServiceControl control;
+  control.start = [](std::string* error) {
+    const int status = SpawnProgram({"systemctl", "start", "korvan"}, true, false, error);
+    if (status < 0 && errno == ENOENT) {
+      *error = "systemctl was not found (no systemd here?); start the service korvan by hand";
+    } else if (status < 0) {
+      *error = "cannot run systemctl: " + *error;
+    }
+    return status;
+  };
+  control.state = [] {
+    ServiceState state;
+    const auto text =
+        RunForOutput({"systemctl", "show", "korvan", "--property=ActiveState", "--property=SubState"}, 10s);
+    if (!text) return state;
+    std::string_view rest = *text;
+    while (!rest.empty()) {
+      const auto newline = rest.find('\n');
+      const std::string_view line = rest.substr(0, newline);
+      rest = newline == std::string_view::npos ? std::string_view() : rest.substr(newline + 1);
+      if (line.starts_with("ActiveState=")) state.active = line.substr(12);
+      if (line.starts_with("SubState=")) state.sub = line.substr(9);
+    }
+    return state;
+  };
+  return control;
+}
+
+StartResult StartServiceWatched(const ServiceControl& control, std::chrono::milliseconds probation,
+                                std::chrono::milliseconds poll) {
+  std::string error;
+  const int status = control.start(&error);
+  if (status < 0) return {StartResult::Kind::kUnavailable, "cannot restart the service: " + error};
+  if (status != 0) {
+    return {StartResult::Kind::kFailed, "\"systemctl start korvan\" failed with status " + std::to_string(status)};
+  }
+  if (probation.count() == 0) return {StartResult::Kind::kStarted, "asked systemd to start the service korvan"};
+  const auto deadline = std::chrono::steady_clock::now() + probation;
+  ServiceState state;
+  for (;;) {
+    state = control.state();
+    if (state.active == "failed" || state.sub.starts_with("auto-restart")) {
+      return {StartResult::Kind::kFailed, "the service korvan failed within " + Seconds(probation) +
+                                              " of its start (systemd: " + state.active + ", " + state.sub + ")"};
+    }
+    if (std::chrono::steady_clock::now() >= deadline) break;
+    std::this_thread::sleep_for(std::min(
+        poll, std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now())));
+  }
+  return {StartResult::Kind::kStarted, "asked systemd to start the service korvan; it has not failed within " +
+                                           Seconds(probation) +
+                                           (state.active.empty() ? "" : " (now " + state.active + ")")};
+}
+
+bool RestartOrRollBack(const fs::path& app_dir, const ApplyResult& applied, const std::function<StartResult()>& start,
+                       std::ostream& out, std::ostream& err) {
+  const StartResult first = start();
+  if (first.kind == StartResult::Kind::kStarted) {
+    out << "korvan-update: " << first.message << "\n";
+    return true;
+  }
+  err << "korvan-update: " << first.message << "\n";
+  if (first.kind == StartResult::Kind::kUnavailable) return false;
+  if (applied.applied.empty()) {
+    // The program that failed is the one that ran before: starting it
+    // again would only fail again.
+    err << "korvan-update: this run applied no file, so there is nothing to roll back\n";
+    return false;
+  }
+  err << "korvan-update: rolling back the " << applied.applied.size() << " file(s) this update applied\n";
+  const bool restored = RollBackUpdate(app_dir, applied, err);
+  if (!restored) err << "korvan-update: the rollback is incomplete; the previous version may not start\n";
+  const StartResult second = start();
+  if (second.kind == StartResult::Kind::kStarted) {
+    out << "korvan-update: the previous version: " << second.message << "\n";
+  } else {
+    err << "korvan-update: the previous version: " << second.message << "; start it by hand\n";
+  }
+  return false;
 }
 
 int RunUpdaterProgram(const UpdaterOptions& options, std::ostream& out, std::ostream& err) {
@@ -416,12 +667,20 @@ int RunUpdaterProgram(const UpdaterOptions& options, std::ostream& out, std::ost
         << " is not a regular file; left in place\n";
   }
   for (const auto& line : applied.errors) err << "korvan-update: " << line << "\n";
+  out.flush();
 
   // The old files are whole whatever happened above, so a restart the user
   // asked for still happens.
   bool restarted = true;
-  if (options.restart == RestartMode::kWindow) restarted = RestartWindowMode(options.app_dir, out, err);
-  if (options.restart == RestartMode::kService) restarted = RestartService(out, err);
+  if (options.restart == RestartMode::kWindow) {
+    restarted = RestartOrRollBack(
+        options.app_dir, applied, [&] { return StartClientWatched(options.app_dir, options.probation); }, out, err);
+  }
+  if (options.restart == RestartMode::kService) {
+    const ServiceControl control = SystemctlServiceControl();
+    restarted = RestartOrRollBack(
+        options.app_dir, applied, [&] { return StartServiceWatched(control, options.probation); }, out, err);
+  }
   return applied.ok() && restarted ? 0 : 1;
 }
 

@@ -82,4 +82,27 @@ std::string SimpleResponse(http::status status, std::string_view text) {
   return out.str();
 }
 
+bool RemoveClientHints(std::vector<std::uint8_t>& bytes) {
+  constexpr std::string_view kHint = "\r\nKorvan buffer:";
+  const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+  const std::size_t head_end = text.find("\r\n\r\n");
+  if (head_end == std::string_view::npos) return false;
+  // Lines are cut out back to front, so that earlier offsets stay valid.
+  std::vector<std::pair<std::size_t, std::size_t>> cuts;
+  for (std::size_t at = text.find(kHint); at != std::string_view::npos && at < head_end;
+       at = text.find(kHint, at + kHint.size())) {
+    std::size_t value = at + kHint.size();
+    while (value < head_end + 2 && text[value] == ' ') ++value;
+    std::size_t end = value;
+    while (end < head_end + 2 && text[end] >= '0' && text[end] <= '9') ++end;
+    // Only the exact hint: digits and then the line's end.
+    if (end == value || end > head_end || text.compare(end, 2, "\r\n") != 0) continue;
+    cuts.emplace_back(at + 2, end + 2);  // the line with its CR LF
+  }
+  for (auto it = cuts.rbegin(); it != cuts.rend(); ++it) {
+    bytes.erase(bytes.begin() + static_cast<std::ptrdiff_t>(it->first), bytes.begin() + static_cast<std::ptrdiff_t>(it->second));
+  }
+  return true;
+}
+
 }  // namespace korvan::server

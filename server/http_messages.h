@@ -139,4 +139,12 @@ bool ExpectsContinue(const http::request<DiscardBody>& request);
 // A short complete response of the proxy itself, closing the connection.
 std::string SimpleResponse(http::status status, std::string_view text);
 
+// Our client's updater sends the line "Korvan buffer: N" (decimal N) in its
+// request heads, a hint for this server that no origin may see, and whose
+// blank in the field name no HTTP parser accepts. Removes every such line
+// from the head at the start of `bytes` once that head is complete (its
+// CR LF CR LF has arrived). Returns false while the head is incomplete.
+// Other malformed field names stay, for the parser to refuse.
+bool RemoveClientHints(std::vector<std::uint8_t>& bytes);
+
 }  // namespace korvan::server

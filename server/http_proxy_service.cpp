@@ -100,7 +100,8 @@ class HttpProxy {
 
 Task<HeadStatus> HttpProxy::ReadRequestHead(RequestCutter& parser) {
   for (;;) {
-    if (!pending_.empty()) {
+    // The head goes to the parser whole, once our client's hints are out.
+    if (!pending_.empty() && RemoveClientHints(pending_)) {
       error_code ec;
       // Only the header: the body may go nowhere before the origin is connected.
       const std::size_t n = parser.put(asio::buffer(pending_), ec);

@@ -26,7 +26,10 @@ ClientCore::ClientCore(PlatformServices platform, CoreOptions options)
       options_(std::move(options)),
       language_(InitialLanguageState(texts_)),
       form_(FormServices(platform_, texts_)),
-      account_query_(platform_.loop, platform_.network, platform_.clock) {
+      account_query_(platform_.loop, platform_.network, platform_.clock),
+      updater_(form_, platform_.loop, platform_.network, platform_.update_dialogs, texts_, language_, platform_.locale,
+               {options_.app_dir, options_.data_dir.empty() ? options_.app_dir : options_.data_dir},
+               [this] { miRestartClick(); }) {
   if (options_.data_dir.empty()) options_.data_dir = options_.app_dir;
   form_.SetServiceMode(options_.service_mode);
 }
@@ -73,6 +76,7 @@ bool ClientCore::Start() {
   form_.set_word_list_version(words_->version());
   form_.Open(std::move(log_file), {});
   timer_ = platform_.loop.StartTimer(kTimerInterval, [this] { form_.Timer1Timer(); });
+  updater_.Start(*engine_);
   started_ = true;
   return true;
 }
@@ -82,6 +86,8 @@ void ClientCore::Stop() {
   started_ = false;
   // A query's answer must not reach a form that is closing.
   account_query_.Cancel();
+  // A download's last hand-offs still reach the form.
+  updater_.Stop();
   form_.UpdateInfo.enabled = true;
   platform_.loop.StopTimer(timer_);
   form_.Close();
@@ -99,6 +105,7 @@ void ClientCore::ApplySelectedLanguage() {
   if (!page.ConnectionsLB.items.empty()) {
     page.ConnectionsLB.items[0].text = std::string(kConnectionPrefix).append(texts_.Text(TextKey::LANSettings));
   }
+  updater_.ApplyTexts();
   form_.changes.Notify(ModelChange::kSettings);
 }
 

@@ -25,6 +25,7 @@
 #include "shell/korvan_form.h"
 #include "shell/platform_services.h"
 #include "shell/proxy_engine.h"
+#include "shell/update_controller.h"
 #include "wire/word_list.h"
 
 namespace korvan {
@@ -70,6 +71,10 @@ class ClientCore {
   // until the answer has been applied here on the main thread (statistics
   // replaced and shown, or the failure shown through the prompts).
   void UpdateInfoClick();
+  // `CheckNewUpdate`: starts the update check, or, while a download runs,
+  // asks whether to cancel it.
+  void CheckNewUpdateClick() { updater_.CheckNewUpdateClick(); }
+  UpdateController& updater() { return updater_; }
   bool RestartRequested() const { return restart_requested_; }
   // After the loop, on every exit: starts the updater program with "/RS"
   // (restart in service mode), "/R" (restart) or no switch. A failure to
@@ -98,6 +103,7 @@ class ClientCore {
   WordListPtr words_;
   std::unique_ptr<ProxyEngine> engine_;
   AccountQuery account_query_;
+  UpdateController updater_;
   MainLoop::TimerId timer_ = 0;
   bool started_ = false;
   bool restart_requested_ = false;

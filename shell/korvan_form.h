@@ -92,6 +92,9 @@ class KorvanForm {
   // The local HTTP port that the system proxy settings and the updater use,
   // fixed when the configuration is read.
   int UpdaterPort() const { return updater_port_; }
+  // The update server: the program's own unless the key UpdateHost of
+  // [Config] names another (host or host:port).
+  std::string UpdateHost() const;
 
   // --- statistics, chart, log, alarm ---
   void ShowStatistics();
@@ -121,6 +124,14 @@ class KorvanForm {
   // `_UpdateInfo`: disabled while an account query runs (ClientCore runs
   // it); every change is announced as kStatistics.
   Button UpdateInfo{"Aktualizuj"};
+  // The self-updater's controls on the messages page; every change is
+  // announced as kUpdate. `CheckNewUpdate` is the check button, and the
+  // cancel button while a download runs (tag 1); the gauge `UpdatePrgr`
+  // counts body bytes and shows on the panel `UpdatePrgrP` only then.
+  Button CheckNewUpdate;
+  int CheckNewUpdateTag = 0;
+  ProgressGauge UpdatePrgr;
+  bool UpdatePrgrPVisible = false;
   TrafficChart chart;
   bool account_info_wanted = true;
   ChangeNotifier changes;
@@ -160,6 +171,8 @@ class KorvanForm {
   // when they were in the file.
   std::optional<std::string> server_address_override_;
   std::optional<std::string> server_port_override_;
+  // UpdateHost as read, kept the same way.
+  std::optional<std::string> update_host_override_;
 };
 
 }  // namespace korvan

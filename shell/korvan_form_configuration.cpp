@@ -19,7 +19,20 @@ constexpr int kMaxStoredConnections = 65535;
 
 std::string SocketSection(int n) { return "Socket" + std::to_string(n); }
 
+// The maker's update server.
+constexpr std::string_view kDefaultUpdateHost = "update.korvan.example";
+
 }  // namespace
+
+std::string KorvanForm::UpdateHost() const {
+  if (update_host_override_) {
+    std::string host = *update_host_override_;
+    host.erase(0, host.find_first_not_of(" \t"));
+    host.erase(host.find_last_not_of(" \t") + 1);
+    if (!host.empty()) return host;
+  }
+  return std::string(kDefaultUpdateHost);
+}
 
 void KorvanForm::ReadConfiguration() {
   // ShutDownOK is read and at once written as false; the value read is kept
@@ -46,6 +59,7 @@ void KorvanForm::ReadConfiguration() {
   }
   server_address_override_ = doc.Find(kConfig, "ServerAddress");
   server_port_override_ = doc.Find(kConfig, "ServerPort");
+  update_host_override_ = doc.Find(kConfig, "UpdateHost");
 
   LoadSettingsToControls();
 
@@ -138,6 +152,7 @@ bool KorvanForm::WriteINI() {
   batch.WriteString(kConfig, "ParentProxyPass", communication.PPPassE.text);
   if (server_address_override_) batch.WriteString(kConfig, "ServerAddress", *server_address_override_);
   if (server_port_override_) batch.WriteString(kConfig, "ServerPort", *server_port_override_);
+  if (update_host_override_) batch.WriteString(kConfig, "UpdateHost", *update_host_override_);
   WriteConnections(batch);
   batch.WriteInteger(kSetup, "ActiveTab", active_page_);
   WritePortTable(batch);

@@ -23,6 +23,7 @@ enum class ModelChange {
   kSettings,         // connection settings, filters, sliders, log switches, language
   kEditMode,         // the connection settings were unlocked or locked
   kActivePage,       // the page shown
+  kUpdate,           // the update button, its tag or the download gauge
 };
 
 class ChangeNotifier;

@@ -12,6 +12,7 @@
 #pragma once
 
 #include <algorithm>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -59,6 +60,11 @@ struct ComboBox {
 struct Button {
   std::string text;
   bool enabled = true;
+};
+
+struct ProgressGauge {
+  std::int64_t position = 0;
+  std::int64_t max = 0;
 };
 
 }  // namespace korvan

@@ -24,6 +24,7 @@
 #include "tunnel/clock.h"
 #include "tunnel/worker_environment.h"
 #include "tunnel/worker_host.h"
+#include "updater/update_types.h"
 #include "wire/word_list.h"
 
 namespace korvan {
@@ -83,6 +84,7 @@ struct PlatformServices {
   SystemProxyStore& system_proxy;
   AutostartStore& autostart;
   UserPrompts& prompts;
+  UpdateDialogs& update_dialogs;
   ProcessLauncher& processes;
   // Connections of the main thread's own, opened on a thread of their own
   // (the account query).

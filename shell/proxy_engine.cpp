@@ -10,6 +10,8 @@
 namespace korvan {
 namespace {
 
+constexpr int kUpdaterConnectWaits = 11;
+
 std::uint32_t Clamp32(std::int64_t v) {
   return static_cast<std::uint32_t>(std::clamp<std::int64_t>(v, 0, std::numeric_limits<std::uint32_t>::max()));
 }
@@ -44,6 +46,13 @@ OpeningDecision ProxyEngine::PrepareOpening(const AcceptedClient& client) {
   in.parent_user = w.parent_proxy_user;
   in.parent_password = w.parent_proxy_password;
 
+  // The updater publishes its source port right after its connect; give it
+  // the moment it needs (its publish is a hand-off that runs in here).
+  const ShellServices& services = form_.services();
+  for (int i = 0; i < kUpdaterConnectWaits && updater_local_port == kUpdaterConnecting; ++i) {
+    services.clock.Sleep(100);
+    services.pump.RunPending();
+  }
   const AccessDecision access =
       CheckIP(w.accept_ip, client.local_address, client.address, client.port, updater_local_port,
               form_.settings.ListErrIP.checked, texts_.Text(TextKey::AccessDeniedErr));

@@ -21,6 +21,7 @@ namespace korvan {
 // The self-updater's connection state, as the admission check reads it:
 // -1 idle, -2 connecting, otherwise its local source port.
 inline constexpr std::int32_t kUpdaterIdle = -1;
+inline constexpr std::int32_t kUpdaterConnecting = -2;
 
 class ProxyEngine : public WorkerHost, public FrameHandlerShell {
  public:

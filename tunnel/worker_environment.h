@@ -50,6 +50,8 @@ class StreamSocket {
   virtual std::string LocalAddress() const = 0;
   virtual std::uint32_t PeerAddress() const = 0;
   virtual std::uint16_t PeerPort() const = 0;
+  // The port of this end; 0 when unknown.
+  virtual std::uint16_t LocalPort() const = 0;
 };
 
 // Opens tunnel connections and waits on two streams at once.

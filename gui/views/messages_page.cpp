@@ -11,6 +11,10 @@
 #include <QUrl>
 #include <QVBoxLayout>
 
+#include <algorithm>
+#include <limits>
+
+#include "gui/views/captions.h"
 #include "gui/views/widget_text.h"
 #include "shell/client_core.h"
 
@@ -32,6 +36,18 @@ QLabel* LinkLabel(const char* name, const QString& text, const char* target, QWi
 
 }  // namespace
 
+GaugeRange ScaleGauge(const ProgressGauge& gauge) {
+  // A range of 0..0 would make the bar a busy indicator; an empty gauge
+  // shows empty instead.
+  if (gauge.max <= 0) return GaugeRange{1, 0};
+  const std::int64_t position = std::clamp<std::int64_t>(gauge.position, 0, gauge.max);
+  constexpr std::int64_t kLimit = std::numeric_limits<int>::max();
+  // Downloads beyond 2 GiB: both ends divided alike, so the bar keeps its
+  // proportion.
+  const std::int64_t divisor = (gauge.max - 1) / kLimit + 1;
+  return GaugeRange{static_cast<int>(gauge.max / divisor), static_cast<int>(position / divisor)};
+}
+
 MessagesPageView::MessagesPageView(ClientCore& core, QWidget* parent) : QWidget(parent), core_(core) {
   setObjectName(QStringLiteral("_tsMessages"));
   Memo1_ = new QPlainTextEdit(this);
@@ -47,10 +63,8 @@ MessagesPageView::MessagesPageView(ClientCore& core, QWidget* parent) : QWidget(
   Label26_ = LinkLabel("Label26", QString::fromLatin1(kHelpDeskMail).remove(QStringLiteral("mailto:")),
                        kHelpDeskMail, this);
 
-  // The update check arrives with the updater; until then its button waits.
   CheckNewUpdate_ = new QPushButton(this);
   CheckNewUpdate_->setObjectName(QStringLiteral("CheckNewUpdate"));
-  CheckNewUpdate_->setEnabled(false);
   UpdatePrgrP_ = new QWidget(this);
   UpdatePrgrP_->setObjectName(QStringLiteral("UpdatePrgrP"));
   UpdatePrgr_ = new QProgressBar(UpdatePrgrP_);
@@ -72,10 +86,13 @@ MessagesPageView::MessagesPageView(ClientCore& core, QWidget* parent) : QWidget(
   layout->addLayout(buttons);
 
   connect(ClearLog_, &QPushButton::clicked, this, [this] { core_.form().ClearLogClick(); });
+  connect(CheckNewUpdate_, &QPushButton::clicked, this, [this] { core_.CheckNewUpdateClick(); });
   KorvanForm& form = core_.form();
   on_log_ = form.changes.Subscribe(ModelChange::kLog, [this] { ShowLog(); });
-  on_settings_ = form.changes.Subscribe(ModelChange::kSettings, [this] { ApplyTexts(); });
-  ApplyTexts();
+  // A language change may change the code page the button's text is in.
+  on_settings_ = form.changes.Subscribe(ModelChange::kSettings, [this] { ShowUpdate(); });
+  on_update_ = form.changes.Subscribe(ModelChange::kUpdate, [this] { ShowUpdate(); });
+  ShowUpdate();
   ShowLog();
 }
 
@@ -105,8 +122,18 @@ void MessagesPageView::ShowLog() {
   Memo1_->verticalScrollBar()->setValue(Memo1_->verticalScrollBar()->maximum());
 }
 
-void MessagesPageView::ApplyTexts() {
-  CheckNewUpdate_->setText(WidgetText(core_.texts().Text(TextKey::btnCheckNewUpdate), core_));
+void MessagesPageView::ShowUpdate() {
+  const KorvanForm& form = core_.form();
+  // Until the updater has named the button, it is the check button of the
+  // current language.
+  const std::string& text = form.CheckNewUpdate.text;
+  CheckNewUpdate_->setText(WidgetText(text.empty() ? core_.texts().Text(TextKey::btnCheckNewUpdate) : text, core_));
+  CheckNewUpdate_->setAccessibleName(PlainCaption(CheckNewUpdate_->text()));
+  CheckNewUpdate_->setEnabled(form.CheckNewUpdate.enabled);
+  UpdatePrgrP_->setVisible(form.UpdatePrgrPVisible);
+  const GaugeRange gauge = ScaleGauge(form.UpdatePrgr);
+  UpdatePrgr_->setRange(0, gauge.max);
+  UpdatePrgr_->setValue(gauge.position);
 }
 
 }  // namespace korvan::gui

@@ -1,7 +1,8 @@
 // The messages page `_tsMessages`: the log memo `Memo1` (a click into it
 // stops the alarm), `_ClearLog`, the two link labels (the product's web page
 // and a mail to the help desk, opened with the desktop's default handler),
-// and the update button with its progress gauge.
+// and the updater's button (check, or cancel while a download runs) with
+// its progress gauge, as the model's kUpdate changes say.
 //
 // Thread rule: GUI thread only.
 #pragma once
@@ -11,6 +12,7 @@
 #include <QWidget>
 
 #include "shell/model_changes.h"
+#include "shell/model_controls.h"
 
 class QLabel;
 class QPlainTextEdit;
@@ -27,6 +29,14 @@ namespace korvan::gui {
 inline constexpr const char* kProductWebPage = "https://www.korvan.example/";
 inline constexpr const char* kHelpDeskMail = "mailto:helpdesk@korvan.example";
 
+// The gauge's int64 byte counts in the int range a progress bar holds.
+struct GaugeRange {
+  int max = 0;
+  int position = 0;
+  bool operator==(const GaugeRange&) const = default;
+};
+GaugeRange ScaleGauge(const ProgressGauge& gauge);
+
 class MessagesPageView : public QWidget {
   Q_OBJECT
 
@@ -41,7 +51,7 @@ class MessagesPageView : public QWidget {
 
  private:
   void ShowLog();
-  void ApplyTexts();
+  void ShowUpdate();
 
   ClientCore& core_;
   QPlainTextEdit* Memo1_;
@@ -54,6 +64,7 @@ class MessagesPageView : public QWidget {
   std::size_t shown_bytes_ = 0;  // of the model's memo
   Subscription on_log_;
   Subscription on_settings_;
+  Subscription on_update_;
 };
 
 }  // namespace korvan::gui

@@ -132,13 +132,95 @@ TEST_F(UpdateProgramTest, ServiceRestartWithoutSystemctlSaysSo) {
   EXPECT_NE(output.find("systemctl was not found"), std::string::npos) << output;
 
   // A stand-in systemctl that notes what it was asked.
-  Write(app() / "systemctl", "#!/bin/sh\necho \"$@\" > \"$(dirname \"$0\")/asked\"\n");
+  Write(app() / "systemctl", "#!/bin/sh\necho \"$@\" >> \"$(dirname \"$0\")/asked\"\n");
   fs::permissions(app() / "systemctl", fs::perms::owner_all);
   ::setenv("PATH", (app().string() + ":/bin:/usr/bin").c_str(), 1);
-  const int started = Run({"/RS", "--app-dir", app().string()}, &output);
+  const int started = Run({"/RS", "--probation", "0", "--app-dir", app().string()}, &output);
   ::setenv("PATH", saved.c_str(), 1);
   EXPECT_EQ(started, 0) << output;
   EXPECT_EQ(test::ReadFileText(app() / "asked"), "start korvan\n");
+}
+
+// A new version that fails at once is taken back; the previous one comes
+// back, and what earlier updates left in Backup/ stays as it was.
+class RollbackProgramTest : public UpdateProgramTest {
+ protected:
+  RollbackProgramTest() {
+    Write(app() / "en.kvl", old_english_);
+    Write(app() / "Backup" / "de.kvl", "german of an earlier update");
+    Write(app() / "Backup" / "fr.kvl", "french of an earlier update");
+    Write(app() / "Update" / "en.kvl", "new english");
+    Write(app() / "Update" / "de.kvl", "german, new in this update");
+    old_client_ = test::ReadFileText(app() / "korvan");
+  }
+  void ExpectRolledBack(const std::string& output) {
+    EXPECT_EQ(test::ReadFileText(app() / "korvan"), old_client_) << output;
+    EXPECT_EQ(test::ReadFileText(app() / "en.kvl"), old_english_);
+    EXPECT_FALSE(fs::exists(app() / "de.kvl")) << output;
+    EXPECT_EQ(test::ReadFileText(app() / "Backup" / "de.kvl"), "german of an earlier update");
+    EXPECT_EQ(test::ReadFileText(app() / "Backup" / "fr.kvl"), "french of an earlier update");
+    EXPECT_NE(output.find("rolled back en.kvl"), std::string::npos) << output;
+    EXPECT_NE(output.find("rolled back de.kvl: removed"), std::string::npos) << output;
+  }
+  const std::string old_english_ = std::string("old\0english\n", 12);
+  std::string old_client_;
+};
+
+TEST_F(RollbackProgramTest, ANewClientThatFailsAtOnceIsRolledBack) {
+  Write(app() / "Update" / "korvan", "#!/bin/sh\nexit 3\n");
+  std::string output;
+  EXPECT_EQ(Run({"/R", "--probation", "5", "--app-dir", app().string()}, &output), 1);
+  EXPECT_NE(output.find((app() / "korvan").string() + " ended with exit status 3"), std::string::npos) << output;
+  ExpectRolledBack(output);
+  ASSERT_TRUE(WaitForFile(app() / "restarted", 5s)) << "the previous client is started again\n" << output;
+  EXPECT_EQ(test::ReadFileText(app() / "restarted"), "--app-dir " + app().string() + "\n");
+}
+
+TEST_F(RollbackProgramTest, ANewClientStillRunningAfterTheProbationStays) {
+  // It notes its session and what its standard input holds, then stays.
+  Write(app() / "Update" / "korvan",
+        "#!/bin/sh\nd=\"$(dirname \"$0\")\"\ncut -d\" \" -f6 /proc/$$/stat > \"$d/sid\"\ncat > \"$d/stdin\"\n"
+        "echo $$ > \"$d/pid\"\nexec sleep 30\n");
+  std::string output;
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(Run({"/R", "--probation", "1", "--app-dir", app().string()}, &output), 0) << output;
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 1s);
+  ASSERT_TRUE(WaitForFile(app() / "pid", 1s)) << output;
+  const pid_t pid = std::stoi(test::ReadFileText(app() / "pid"));
+  EXPECT_EQ(::kill(pid, 0), 0) << "it runs on after korvan-update ended";
+  ::kill(pid, SIGKILL);
+  EXPECT_EQ(std::stoi(test::ReadFileText(app() / "sid")), pid) << "a session of its own";
+  EXPECT_EQ(test::ReadFileText(app() / "stdin"), "") << "standard input is /dev/null, not ours";
+  EXPECT_EQ(test::ReadFileText(app() / "en.kvl"), "new english");
+  EXPECT_EQ(test::ReadFileText(app() / "de.kvl"), "german, new in this update");
+  EXPECT_EQ(test::ReadFileText(app() / "Backup" / "en.kvl"), old_english_);
+  EXPECT_FALSE(fs::exists(app() / "restarted"));
+}
+
+TEST_F(RollbackProgramTest, AServiceThatFailsIsRolledBackAndStartedAgain) {
+  // The stand-in systemctl: the service with the new program keeps failing,
+  // as systemd shows a unit waiting to restart it.
+  Write(app() / "Update" / "korvan", "#!/bin/sh\n# new\nexit 3\n");
+  Write(app() / "systemctl",
+        "#!/bin/sh\nd=\"$(dirname \"$0\")\"\necho \"$@\" >> \"$d/asked\"\n"
+        "if [ \"$1\" = show ]; then\n"
+        "  if grep -q '# new' \"$d/korvan\"; then echo ActiveState=activating; echo SubState=auto-restart;\n"
+        "  else echo ActiveState=active; echo SubState=running; fi\n"
+        "fi\n");
+  fs::permissions(app() / "systemctl", fs::perms::owner_all);
+  const char* old_path = std::getenv("PATH");
+  const std::string saved = old_path != nullptr ? old_path : "";
+  ::setenv("PATH", (app().string() + ":/bin:/usr/bin").c_str(), 1);
+  std::string output;
+  const int status = Run({"/RS", "--probation", "1", "--app-dir", app().string()}, &output);
+  ::setenv("PATH", saved.c_str(), 1);
+  EXPECT_EQ(status, 1) << output;
+  EXPECT_NE(output.find("the service korvan failed"), std::string::npos) << output;
+  ExpectRolledBack(output);
+  const std::string asked = test::ReadFileText(app() / "asked");
+  EXPECT_EQ(asked.find("start korvan\n"), 0u) << asked;
+  EXPECT_NE(asked.find("start korvan\n", 1), std::string::npos) << "started again after the rollback\n" << asked;
+  EXPECT_NE(output.find("the previous version: asked systemd"), std::string::npos) << output;
 }
 
 TEST_F(UpdateProgramTest, AnUnknownArgumentShowsTheUsage) {

@@ -24,9 +24,9 @@ TEST(TextTable, StartsWithTheCzechDefaultsAsCodePage1250Bytes) {
 }
 
 TEST(TextTable, KeysKeepTheirOrderAndAreFoundWithoutRegardToCase) {
-  EXPECT_EQ(kTextKeyCount, 55U);
+  EXPECT_EQ(kTextKeyCount, 56U);
   EXPECT_EQ(KeyName(static_cast<TextKey>(0)), "InvalidUserOrPwd");
-  EXPECT_EQ(KeyName(static_cast<TextKey>(kTextKeyCount - 1)), "btnCancelUpdate");
+  EXPECT_EQ(KeyName(static_cast<TextKey>(kTextKeyCount - 1)), "UpdateByPackageManager");
   EXPECT_EQ(FindTextKey("downloadok_restart"), TextKey::DownloadOK_Restart);
   EXPECT_EQ(FindTextKey("NoSuchKey"), std::nullopt);
 }

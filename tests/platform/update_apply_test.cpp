@@ -182,6 +182,20 @@ TEST(UpdaterArguments, SwitchesInAnyCase) {
   EXPECT_FALSE(ParseUpdaterArguments({"--pid"}, &error));
 }
 
+TEST(UpdaterArguments, ProbationInSecondsAndBounded) {
+  std::string error;
+  auto options = ParseUpdaterArguments({}, &error);
+  ASSERT_TRUE(options);
+  EXPECT_EQ(options->probation, 5s);
+  options = ParseUpdaterArguments({"--PROBATION", "0"}, &error);
+  ASSERT_TRUE(options) << error;
+  EXPECT_EQ(options->probation, 0s);
+  EXPECT_FALSE(ParseUpdaterArguments({"--probation", "-1"}, &error));
+  // Would overflow the milliseconds.
+  EXPECT_FALSE(ParseUpdaterArguments({"--probation", "99999999999999999"}, &error));
+  EXPECT_NE(error.find("--probation"), std::string::npos) << error;
+}
+
 TEST(WaitForProcessEnd, SeesTheEndAndGivesUpInTime) {
   const pid_t child = ::fork();
   ASSERT_GE(child, 0);
@@ -196,6 +210,100 @@ TEST(WaitForProcessEnd, SeesTheEndAndGivesUpInTime) {
   EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
   ::waitpid(child, nullptr, 0);
   EXPECT_TRUE(WaitForProcessEnd(child, 0ms));
+}
+
+// The restart's decision: roll back only what the new version is to blame
+// for, and start the previous version once, never more.
+class RestartOrRollBackTest : public UpdateApplyTest {
+ protected:
+  RestartOrRollBackTest() {
+    Write(app() / "korvan", "old program");
+    Write(update() / "korvan", "new program");
+    applied_ = ApplyUpdateFolder(app());
+  }
+  // Each start notes the program it found and reports `kind`.
+  bool Restart(const ApplyResult& applied, StartResult::Kind kind) {
+    return RestartOrRollBack(
+        app(), applied,
+        [&] {
+          started_.push_back(test::ReadFileText(app() / "korvan"));
+          return StartResult{kind, "it did so"};
+        },
+        out_, err_);
+  }
+  ApplyResult applied_;
+  std::vector<std::string> started_;
+  std::ostringstream out_, err_;
+};
+
+TEST_F(RestartOrRollBackTest, AFailureRollsBackAndThePreviousVersionIsStartedOnce) {
+  // The previous version fails too: reported, not retried.
+  EXPECT_FALSE(Restart(applied_, StartResult::Kind::kFailed));
+  EXPECT_EQ(started_, (std::vector<std::string>{"new program", "old program"}));
+  EXPECT_NE(err_.str().find("start it by hand"), std::string::npos) << err_.str();
+}
+
+TEST_F(RestartOrRollBackTest, OnlyAFailureOfTheNewVersionRollsBack) {
+  EXPECT_TRUE(Restart(applied_, StartResult::Kind::kStarted));
+  // No systemctl here: the update is not at fault.
+  EXPECT_FALSE(Restart(applied_, StartResult::Kind::kUnavailable));
+  // A run that applied nothing has no previous version to go back to.
+  EXPECT_FALSE(Restart(ApplyResult{}, StartResult::Kind::kFailed));
+  EXPECT_EQ(started_, (std::vector<std::string>(3, "new program")));
+  EXPECT_NE(err_.str().find("nothing to roll back"), std::string::npos) << err_.str();
+}
+
+TEST_F(UpdateApplyTest, AClientEndingAtOnceFailedUnlessItsStatusIsZero) {
+  const auto client = [&](const std::string& body) {
+    Write(app() / "korvan", "#!/bin/sh\n" + body);
+    fs::permissions(app() / "korvan", fs::perms::owner_all);
+    return StartClientWatched(app(), 5s);
+  };
+  StartResult result = client("exit 3\n");
+  EXPECT_EQ(result.kind, StartResult::Kind::kFailed);
+  EXPECT_NE(result.message.find((app() / "korvan").string() + " ended with exit status 3"), std::string::npos)
+      << result.message;
+  result = client("kill -SEGV $$\n");
+  EXPECT_EQ(result.kind, StartResult::Kind::kFailed);
+  EXPECT_NE(result.message.find("signal " + std::to_string(SIGSEGV)), std::string::npos) << result.message;
+
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(client("exit 0\n").kind, StartResult::Kind::kStarted);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 3s) << "an ended client is not watched to the end";
+}
+
+// The service's start, with systemctl answering from a list of states (the
+// last one repeats).
+StartResult StartService(int start_status, std::vector<ServiceState> states, std::chrono::milliseconds probation,
+                         std::size_t* asked) {
+  *asked = 0;
+  const auto state = [&] { return states.empty() ? ServiceState{} : states[std::min((*asked)++, states.size() - 1)]; };
+  const ServiceControl control{[&](std::string*) { return start_status; }, state};
+  return StartServiceWatched(control, probation, 5ms);
+}
+
+TEST(StartServiceWatched, AFailureOrAnAutomaticRestartInTheProbationIsAFailure) {
+  std::size_t asked = 0;
+  const StartResult result =
+      StartService(0, {{"activating", "start"}, {"active", "running"}, {"activating", "auto-restart"}}, 5s, &asked);
+  EXPECT_EQ(result.kind, StartResult::Kind::kFailed);
+  EXPECT_EQ(asked, 3u);
+  EXPECT_NE(result.message.find("the service korvan failed"), std::string::npos) << result.message;
+  EXPECT_EQ(StartService(0, {{"failed", "failed"}}, 5s, &asked).kind, StartResult::Kind::kFailed);
+  EXPECT_EQ(StartService(1, {}, 5s, &asked).kind, StartResult::Kind::kFailed);
+  EXPECT_EQ(StartService(-1, {}, 5s, &asked).kind, StartResult::Kind::kUnavailable) << "no systemctl";
+}
+
+TEST(StartServiceWatched, ARunningOrUnknownServiceHasStartedAfterTheProbation) {
+  std::size_t asked = 0;
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(StartService(0, {{"activating", "start"}, {"active", "running"}}, 300ms, &asked).kind,
+            StartResult::Kind::kStarted);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 300ms);
+  EXPECT_GT(asked, 3u) << "asked all along the probation";
+  EXPECT_EQ(StartService(0, {}, 50ms, &asked).kind, StartResult::Kind::kStarted) << "systemctl show said nothing";
+  EXPECT_EQ(StartService(0, {{"failed", "failed"}}, 0ms, &asked).kind, StartResult::Kind::kStarted) << "unwatched";
+  EXPECT_EQ(asked, 0u);
 }
 
 }  // namespace

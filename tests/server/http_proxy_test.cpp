@@ -160,6 +160,29 @@ TEST_F(HttpProxyTest, HopByHopAndProxyHeadersAreNotPassedOn) {
   }
 }
 
+TEST_F(HttpProxyTest, TheUpdatersBufferHintIsTakenOutAndOtherBadNamesStillRefused) {
+  StartServer();
+  auto client = Connect();
+  // The updater's request as it sends it, the hint line in the middle.
+  client->Open({}, Protocol::kHttp,
+               "GET " + origin_.url("/page.html") + " HTTP/1.1\r\nHost: 127.0.0.1\r\nKorvan buffer: 4096\r\n"
+               "Pragma: no-cache\r\nUser-Agent: KORVAN 1.0 (Build 0.509)\r\n\r\n");
+  ASSERT_TRUE(client->ReadUntil([&] { return SplitAnswers(client->data, {false}).size() == 1; }));
+  EXPECT_EQ(client->data.rfind("HTTP/1.1 200 ", 0), 0u) << client->data.substr(0, 200);
+  ASSERT_EQ(origin_.requests().size(), 1u);
+  EXPECT_EQ(origin_.requests()[0].fields.count("korvan buffer"), 0u);
+  EXPECT_EQ(origin_.requests()[0].fields.at("user-agent"), "KORVAN 1.0 (Build 0.509)");
+
+  for (const std::string bad : {"Korvan buffer: many", "Other name: 1", "Korvan buffer: 4096 x"}) {
+    auto refused = Connect();
+    refused->Open({}, Protocol::kHttp, "GET " + origin_.url("/page.html") + " HTTP/1.1\r\nHost: h\r\n" + bad +
+                                           "\r\n\r\n");
+    ASSERT_TRUE(refused->WaitForClose()) << bad;
+    EXPECT_EQ(refused->data.rfind("HTTP/1.1 400 ", 0), 0u) << bad;
+  }
+  EXPECT_EQ(origin_.requests().size(), 1u);
+}
+
 TEST_F(HttpProxyTest, ExpectContinueIsAnsweredByTheProxy) {
   StartServer();
   auto client = Connect();

@@ -62,7 +62,7 @@ class AccountQueryTest : public ::testing::Test {
     fake_.profile.bytes = "[Config]\r\nLanguage=en.kvl\r\n";
     core_ = std::make_unique<ClientCore>(
         PlatformServices{loop_, clock_, fake_.listeners, fake_.workers, fake_.profile, fake_.log_files, fake_.proxy,
-                         fake_.autostart, fake_.prompts, fake_.processes, network_, LocaleFormat{}, "en", 7},
+                         fake_.autostart, fake_.prompts, fake_.prompts, fake_.processes, network_, LocaleFormat{}, "en", 7},
         CoreOptions{app_.path(), false, {}});
     EXPECT_TRUE(core_->Start());
     WorkingSettings& w = form().working;

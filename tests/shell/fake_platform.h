@@ -164,7 +164,7 @@ struct FakePlatform {
 
   PlatformServices Services() {
     return PlatformServices{loop,  clock,     listeners, workers,   profile,        log_files, proxy,
-                            autostart, prompts, processes, network, LocaleFormat{}, "en",      7};
+                            autostart, prompts, prompts, processes, network, LocaleFormat{}, "en", 7};
   }
 };
 

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "tunnel/clock.h"
+#include "updater/update_types.h"
 #include "shell/listener.h"
 #include "shell/log_file.h"
 #include "shell/profile_store.h"
@@ -130,7 +132,7 @@ class MemoryAutostart : public AutostartStore {
   void SetEnabled(bool on) override { enabled = on; }
 };
 
-class RecordingPrompts : public UserPrompts {
+class RecordingPrompts : public UserPrompts, public UpdateDialogs {
  public:
   std::vector<std::string> errors;
   std::vector<std::pair<std::string, std::string>> questions;
@@ -139,6 +141,21 @@ class RecordingPrompts : public UserPrompts {
   bool AskYesNo(std::string_view caption, std::string_view text) override {
     questions.emplace_back(caption, text);
     return answer;
+  }
+  // The updater's boxes and dialogs, noted; Yes/No boxes get `answer`, the
+  // update dialog `dialog_answer` (unless `on_dialog` decides).
+  std::vector<MessageBoxRequest> boxes;
+  std::vector<UpdateDialogRequest> dialogs;
+  UpdateDialogAnswer dialog_answer{true, true};
+  std::function<UpdateDialogAnswer(const UpdateDialogRequest&)> on_dialog;
+  std::int32_t ShowMessageBox(const MessageBoxRequest& request) override {
+    boxes.push_back(request);
+    if ((request.type & 0x0F) == kMbYesNo) return answer ? kIdYes : kIdNo;
+    return kIdOk;
+  }
+  UpdateDialogAnswer ShowUpdateDialog(const UpdateDialogRequest& request) override {
+    dialogs.push_back(request);
+    return on_dialog ? on_dialog(request) : dialog_answer;
   }
 };
 

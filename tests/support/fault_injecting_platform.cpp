@@ -19,7 +19,7 @@ FaultInjectingPlatform::FaultInjectingPlatform(const std::filesystem::path& conf
 
 PlatformServices FaultInjectingPlatform::Services() {
   return PlatformServices{loop,          clock_,    listeners_, workers_, profile_, log_files_, system_proxy_,
-                          autostart_,    prompts,   processes_, network_, LocaleFormat{}, "en", 7};
+                          autostart_,    prompts,   prompts,   processes_, network_, LocaleFormat{}, "en", 7};
 }
 
 FaultyClient::FaultyClient(std::filesystem::path app_dir, std::filesystem::path config_dir,

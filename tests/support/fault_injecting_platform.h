@@ -26,6 +26,7 @@
 #include "platform/profile_file.h"
 #include "platform/system_clock.h"
 #include "platform/worker_launcher.h"
+#include "updater/update_types.h"
 #include "shell/client_core.h"
 #include "tests/support/fault_injecting_system_calls.h"
 
@@ -52,10 +53,15 @@ class JumpingClock : public Clock {
 
 // Message boxes noted for the test, from the main thread; read them with
 // the loop's Invoke.
-class NotedPrompts : public UserPrompts {
+class NotedPrompts : public UserPrompts, public UpdateDialogs {
  public:
   void ShowError(std::string_view text) override { errors.emplace_back(text); }
   bool AskYesNo(std::string_view, std::string_view) override { return false; }
+  std::int32_t ShowMessageBox(const MessageBoxRequest& request) override {
+    errors.push_back(request.text);
+    return kIdNo;
+  }
+  UpdateDialogAnswer ShowUpdateDialog(const UpdateDialogRequest&) override { return {}; }
   std::vector<std::string> errors;
 };
 

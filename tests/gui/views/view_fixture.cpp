@@ -39,6 +39,7 @@ ClientCore& ViewFixture::StartCore(bool service_mode) {
                             .system_proxy = platform_.proxy,
                             .autostart = platform_.autostart,
                             .prompts = platform_.prompts,
+                            .update_dialogs = platform_.prompts,
                             .processes = platform_.processes,
                             .network = network_,
                             .locale = LocaleFormat{},

@@ -1,0 +1,101 @@
+#include "tests/updater/update_test_server.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+namespace korvan::test {
+namespace {
+
+// The path of a request target, also of an absolute URL.
+std::string PathOf(std::string target) {
+  const std::size_t scheme = target.find("://");
+  if (scheme != std::string::npos) {
+    const std::size_t slash = target.find('/', scheme + 3);
+    target = slash == std::string::npos ? "/" : target.substr(slash);
+  }
+  return target;
+}
+
+}  // namespace
+
+UpdateTestServer::UpdateTestServer() : server_([this](int fd) { Serve(fd); }) {}
+
+void UpdateTestServer::Answer(const std::string& path, std::string raw_response) {
+  MutexLock lock(mutex_);
+  replies_[path] = Reply{std::move(raw_response), false, false};
+}
+
+void UpdateTestServer::AnswerBody(const std::string& path, const std::string& body, bool with_length) {
+  std::string head = "HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\n";
+  if (with_length) head += "Content-Length: " + std::to_string(body.size()) + "\r\n";
+  if (!with_length) head += "Connection: close\r\n";
+  MutexLock lock(mutex_);
+  replies_[path] = Reply{head + "\r\n" + body, !with_length, false};
+}
+
+void UpdateTestServer::AnswerStalled(const std::string& path, const std::string& body, std::size_t sent) {
+  const std::string head = "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n";
+  MutexLock lock(mutex_);
+  replies_[path] = Reply{head + body.substr(0, sent), false, true};
+}
+
+void UpdateTestServer::AnswerInPieces(const std::string& path, std::string raw_response, std::size_t split) {
+  MutexLock lock(mutex_);
+  replies_[path] = Reply{std::move(raw_response), false, false, split};
+}
+
+std::vector<std::string> UpdateTestServer::request_heads() const {
+  MutexLock lock(mutex_);
+  return heads_;
+}
+
+std::size_t UpdateTestServer::requests_for(const std::string& path) const {
+  MutexLock lock(mutex_);
+  return static_cast<std::size_t>(std::count(paths_.begin(), paths_.end(), path));
+}
+
+void UpdateTestServer::Serve(int fd) {
+  std::string pending;
+  for (;;) {
+    std::size_t head_end;
+    while ((head_end = pending.find("\r\n\r\n")) == std::string::npos) {
+      char buffer[4096];
+      const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+      if (n <= 0) return;
+      pending.append(buffer, static_cast<std::size_t>(n));
+    }
+    const std::string head = pending.substr(0, head_end + 4);
+    pending.erase(0, head_end + 4);
+    const std::size_t first_blank = head.find(' ');
+    const std::size_t second_blank = head.find(' ', first_blank + 1);
+    const std::string path = PathOf(head.substr(first_blank + 1, second_blank - first_blank - 1));
+    Reply reply;
+    {
+      MutexLock lock(mutex_);
+      heads_.push_back(head);
+      paths_.push_back(path);
+      const auto it = replies_.find(path);
+      reply = it != replies_.end() ? it->second
+                                   : Reply{"HTTP/1.1 404 Not Found\r\nContent-Length: 9\r\n\r\nNot found"};
+    }
+    if (reply.split > 0 && reply.split < reply.bytes.size()) {
+      if (!server::test::SendAllTo(fd, reply.bytes.data(), reply.split)) return;
+      ::usleep(100000);
+      reply.bytes.erase(0, reply.split);
+    }
+    if (!server::test::SendAllTo(fd, reply.bytes.data(), reply.bytes.size())) return;
+    if (reply.close_after) return;
+    if (reply.stall) {
+      // Silent until the other side goes.
+      char byte;
+      while (::recv(fd, &byte, 1, 0) > 0) {
+      }
+      return;
+    }
+  }
+}
+
+}  // namespace korvan::test
