@@ -29,7 +29,11 @@ std::string KorvanForm::UpdateHost() const {
     std::string host = *update_host_override_;
     host.erase(0, host.find_first_not_of(" \t"));
     host.erase(host.find_last_not_of(" \t") + 1);
-    if (!host.empty()) return host;
+    // The name goes into the request line and the Host line as it stands.
+    const bool usable = !host.empty() && std::none_of(host.begin(), host.end(), [](char c) {
+      return static_cast<unsigned char>(c) <= ' ' || c == '/' || c == 0x7F;
+    });
+    if (usable) return host;
   }
   return std::string(kDefaultUpdateHost);
 }

@@ -52,7 +52,7 @@ TEST_F(ConfigurationTest, ReadWriteCycleKeepsEveryKeyAndThePortTable) {
       "AcceptIP=127.0.0.1;192.168.1.2\r\nJPEGCompress=3\r\nGIFCompress=4\r\n_HTMLOptimization=1\r\n"
       "IGNAppFlash=1\r\nIGN88x31=1\r\nListConnectErr=1\r\nListErrIP=0\r\nUseParentProxy=1\r\n"
       "ParentProxyIP=10.1.1.1\r\nParentProxyPort=8080\r\nParentProxyUser=u\r\nParentProxyPass=p\r\n"
-      "ServerAddress=compress.example\r\nServerPort=4000\r\nFutureKey=stays\r\n"
+      "ServerAddress=compress.example\r\nServerPort=4000\r\nUpdateHost=updates.example:81\r\nFutureKey=stays\r\n"
       "[ConnectionsWithKorvan]\r\nCount=1\r\n1=IE - Dial A\r\n"
       "[Setup]\r\nActiveTab=2\r\nSocketCount=2\r\n"
       "[Socket1]\r\nLPort=8080\r\nProtocol=0\r\nHost=HTTP server\r\nCPort=1\r\n"
@@ -69,6 +69,7 @@ TEST_F(ConfigurationTest, ReadWriteCycleKeepsEveryKeyAndThePortTable) {
   ASSERT_EQ(form->ports().rows().size(), 2u);
   EXPECT_EQ(form->ports().rows()[0].TimeOut, 10);  // HTTP default
   EXPECT_EQ(form->UpdaterPort(), 8080);
+  EXPECT_EQ(form->UpdateHost(), "updates.example:81");
   EXPECT_TRUE(form->communication.ConnectionsLB.items[1].checked);
   // The start-up Save switched the stored connection on.
   ASSERT_FALSE(shell.proxy.applied.empty());
@@ -83,6 +84,7 @@ TEST_F(ConfigurationTest, ReadWriteCycleKeepsEveryKeyAndThePortTable) {
   EXPECT_EQ(file.Find("Config", "ParentProxyPort"), "8080");
   EXPECT_EQ(file.Find("Config", "ServerAddress"), "compress.example");
   EXPECT_EQ(file.Find("Config", "ServerPort"), "4000");
+  EXPECT_EQ(file.Find("Config", "UpdateHost"), "updates.example:81");
   EXPECT_EQ(file.Find("Config", "FutureKey"), "stays");
   EXPECT_EQ(file.Find("Config", "IGN88x31"), "1");
   EXPECT_EQ(file.Find("Config", "IGN468x60"), "0");
@@ -184,6 +186,18 @@ TEST_F(ConfigurationTest, AStoredServerOtherThanZeroLeavesNoServerAddress) {
   EXPECT_EQ(form->working.server_address, "");
   EXPECT_TRUE(form->WriteINI());
   EXPECT_EQ(File().Find("Config", "ServerAddress"), std::nullopt);  // not read, not written
+  EXPECT_EQ(File().Find("Config", "UpdateHost"), std::nullopt);
+  EXPECT_EQ(form->UpdateHost(), "update.korvan.example");
+}
+
+TEST_F(ConfigurationTest, AnUpdateHostThatWouldBreakTheRequestLineIsNotUsed) {
+  for (const char* bad : {"two words", "host/path", "h\x01"}) {
+    shell.profile.bytes = std::string("[Config]\r\nUpdateHost=") + bad + "\r\n";
+    auto form = Start();
+    EXPECT_EQ(form->UpdateHost(), "update.korvan.example") << bad;
+    EXPECT_TRUE(form->WriteINI());
+    EXPECT_EQ(File().Find("Config", "UpdateHost"), bad);  // kept as the user wrote it
+  }
 }
 
 TEST_F(ConfigurationTest, DamagedValuesFallBackToDefaultsWithoutLosingRows) {
