@@ -13,6 +13,7 @@
 #include <memory>
 #include <set>
 
+#include "updater/file_digest.h"
 #include "updater/update_block.h"
 #include "updater/update_signature.h"
 #include "updater/version_info.h"
@@ -144,19 +145,6 @@ std::optional<std::string> ReadWholeFile(const fs::path& path, std::size_t limit
     return std::nullopt;
   }
   return content;
-}
-
-std::string Md5Hex(std::string_view bytes) {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned size = 0;
-  if (EVP_Digest(bytes.data(), bytes.size(), digest, &size, EVP_md5(), nullptr) != 1) return {};
-  static constexpr char kDigits[] = "0123456789ABCDEF";
-  std::string out;
-  for (unsigned i = 0; i < size; ++i) {
-    out.push_back(kDigits[digest[i] >> 4]);
-    out.push_back(kDigits[digest[i] & 15]);
-  }
-  return out;
 }
 
 KeyPtr ReadPrivateKey(std::string_view pem) {
@@ -570,7 +558,7 @@ std::optional<PublishReport> PublishUpdate(const PublishOptions& options, std::s
       }
       PublishedFile file;
       file.name = input.name;
-      file.hash = Md5Hex(*content);
+      file.hash = DigestText(*content);
       if (file.hash.empty()) {
         *error = "cannot compute the MD5 digest of " + input.path.string();
         return std::nullopt;
