@@ -1,10 +1,9 @@
 #include "tests/updater/update_test_server.h"
 
-#include <poll.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <span>
 
 namespace korvan::test {
 namespace {
@@ -19,9 +18,36 @@ std::string PathOf(std::string target) {
   return target;
 }
 
+bool SendAll(PosixStreamSocket& socket, std::string_view bytes) {
+  return socket.Write({reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()});
+}
+
 }  // namespace
 
-UpdateTestServer::UpdateTestServer() : server_([this](int fd) { Serve(fd); }) {}
+UpdateTestServer::UpdateTestServer() : acceptor_([this] { AcceptLoop(); }) {}
+
+UpdateTestServer::~UpdateTestServer() {
+  stopping_ = true;
+  acceptor_.join();
+  std::vector<std::thread> threads;
+  {
+    MutexLock lock(mutex_);
+    for (const auto& socket : open_) socket->Close();
+    threads.swap(threads_);
+  }
+  for (auto& thread : threads) thread.join();
+}
+
+void UpdateTestServer::AcceptLoop() {
+  while (!stopping_) {
+    std::shared_ptr<PosixStreamSocket> socket = listener_.Accept(50);
+    if (!socket) continue;
+    socket->SetTimeout(5000);
+    MutexLock lock(mutex_);
+    open_.push_back(socket);
+    threads_.emplace_back([this, socket] { Serve(*socket); });
+  }
+}
 
 void UpdateTestServer::Answer(const std::string& path, std::string raw_response) {
   MutexLock lock(mutex_);
@@ -57,15 +83,28 @@ std::size_t UpdateTestServer::requests_for(const std::string& path) const {
   return static_cast<std::size_t>(std::count(paths_.begin(), paths_.end(), path));
 }
 
-void UpdateTestServer::Serve(int fd) {
+void UpdateTestServer::Serve(PosixStreamSocket& socket) {
+  // Reads wait in short slices, so that the end of the server is seen; only
+  // a closed or failed connection ends this.
+  auto receive = [&](std::string& into) {
+    while (socket.IsOpen() && !stopping_) {
+      if (!socket.Readable()) {
+        ::usleep(2000);
+        continue;
+      }
+      std::uint8_t buffer[4096];
+      const long n = socket.Read(buffer, sizeof buffer);
+      if (n <= 0) return false;
+      into.append(reinterpret_cast<const char*>(buffer), static_cast<std::size_t>(n));
+      return true;
+    }
+    return false;
+  };
   std::string pending;
   for (;;) {
     std::size_t head_end;
     while ((head_end = pending.find("\r\n\r\n")) == std::string::npos) {
-      char buffer[4096];
-      const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
-      if (n <= 0) return;
-      pending.append(buffer, static_cast<std::size_t>(n));
+      if (!receive(pending)) return;
     }
     const std::string head = pending.substr(0, head_end + 4);
     pending.erase(0, head_end + 4);
@@ -82,16 +121,19 @@ void UpdateTestServer::Serve(int fd) {
                                    : Reply{"HTTP/1.1 404 Not Found\r\nContent-Length: 9\r\n\r\nNot found"};
     }
     if (reply.split > 0 && reply.split < reply.bytes.size()) {
-      if (!server::test::SendAllTo(fd, reply.bytes.data(), reply.split)) return;
+      if (!SendAll(socket, std::string_view(reply.bytes).substr(0, reply.split))) return;
       ::usleep(100000);
       reply.bytes.erase(0, reply.split);
     }
-    if (!server::test::SendAllTo(fd, reply.bytes.data(), reply.bytes.size())) return;
-    if (reply.close_after) return;
+    if (!SendAll(socket, reply.bytes)) return;
+    if (reply.close_after) {
+      socket.Close();
+      return;
+    }
     if (reply.stall) {
       // Silent until the other side goes.
-      char byte;
-      while (::recv(fd, &byte, 1, 0) > 0) {
+      std::string ignored;
+      while (receive(ignored)) {
       }
       return;
     }

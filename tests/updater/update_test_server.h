@@ -3,20 +3,27 @@
 // responses the test writes, and records every request head.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/mutex.h"
-#include "tests/server/origins.h"
+#include "tests/support/posix_sockets.h"
 
 namespace korvan::test {
 
 class UpdateTestServer {
  public:
   UpdateTestServer();
-  std::uint16_t port() const { return server_.port(); }
+  // Ends every connection and waits for their threads.
+  ~UpdateTestServer();
+  UpdateTestServer(const UpdateTestServer&) = delete;
+  UpdateTestServer& operator=(const UpdateTestServer&) = delete;
+  std::uint16_t port() const { return listener_.port(); }
   std::string host() const { return "127.0.0.1:" + std::to_string(port()); }
   std::string url(const std::string& path) const { return "http://" + host() + path; }
 
@@ -42,13 +49,18 @@ class UpdateTestServer {
     bool stall = false;
     std::size_t split = 0;
   };
-  void Serve(int fd) KORVAN_EXCLUDES(mutex_);
+  void AcceptLoop() KORVAN_EXCLUDES(mutex_);
+  void Serve(PosixStreamSocket& socket) KORVAN_EXCLUDES(mutex_);
 
   mutable Mutex mutex_;
   std::map<std::string, Reply> replies_ KORVAN_GUARDED_BY(mutex_);
   std::vector<std::string> heads_ KORVAN_GUARDED_BY(mutex_);
   std::vector<std::string> paths_ KORVAN_GUARDED_BY(mutex_);
-  server::test::LoopbackServer server_;
+  std::vector<std::shared_ptr<PosixStreamSocket>> open_ KORVAN_GUARDED_BY(mutex_);
+  std::vector<std::thread> threads_ KORVAN_GUARDED_BY(mutex_);
+  LoopbackListener listener_;
+  std::atomic<bool> stopping_{false};
+  std::thread acceptor_;
 };
 
 }  // namespace korvan::test
