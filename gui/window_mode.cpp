@@ -124,7 +124,9 @@ int RunWindowMode(const WindowOptions& options, std::ostream& err) {
   if (options.app_dir) command.insert(command.end(), {"--app-dir", std::filesystem::absolute(*options.app_dir).string()});
   WindowPlatform platform(config_dir, err, std::move(command));
   const std::filesystem::path app_dir = options.app_dir.value_or(ExecutableFolder());
-  ClientCore core(platform.Services(), {app_dir, /*service_mode=*/false, ProgramDataFolder(app_dir)});
+  ClientCore core(platform.Services(), {app_dir, /*service_mode=*/false, ProgramDataFolder(app_dir),
+                                        options.config_dir ? std::filesystem::absolute(*options.config_dir)
+                                                           : std::filesystem::path()});
   platform.prompts().set_core(&core);
 
   // A signal ends the loop like the tray's Exit; one that comes while the

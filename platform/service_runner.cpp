@@ -23,7 +23,8 @@ int RunService(const ServiceOptions& options, std::ostream& out, std::ostream& e
   }
   HeadlessPlatform platform(config_dir, err);
   const std::filesystem::path app_dir = options.app_dir.value_or(ExecutableFolder());
-  ClientCore core(platform.Services(), {app_dir, /*service_mode=*/true, ProgramDataFolder(app_dir)});
+  // The service restarts through systemd, with its own unit's options.
+  ClientCore core(platform.Services(), {app_dir, /*service_mode=*/true, ProgramDataFolder(app_dir), {}});
   platform.prompts().set_log([&core](std::string_view text) {
     if (core.started()) core.form().WriteToLog(text);
   });

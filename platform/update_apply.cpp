@@ -338,7 +338,7 @@ bool IsZombie(pid_t pid) {
 
 const char kUpdaterHelp[] =
     "Usage: korvan-update [/R | /RS] [--pid PID] [--app-dir DIR] [--wait-seconds N]\n"
-    "                     [--probation SECONDS]\n"
+    "                     [--probation SECONDS] [--config-dir CONFIG]\n"
     "\n"
     "Started by korvan when it ends. Waits until the process PID has ended (at\n"
     "most N seconds, 30 by default; without --pid it does not wait), then moves\n"
@@ -352,7 +352,8 @@ const char kUpdaterHelp[] =
     "Nothing is applied when a target is read-only, locked by another process\n"
     "or a running program; the files stay in Update/ for the next run.\n"
     "\n"
-    "  /R    afterwards start DIR/korvan again (window mode), detached\n"
+    "  /R    afterwards start DIR/korvan again (window mode), detached, with\n"
+    "        --config-dir CONFIG when that was given\n"
     "  /RS   afterwards run \"systemctl start korvan\" (service mode)\n"
     "  none  only apply the files\n"
     "\n"
@@ -408,6 +409,10 @@ std::optional<UpdaterOptions> ParseUpdaterArguments(const std::vector<std::strin
       if (text == nullptr) return std::nullopt;
       options.app_dir = *text;
       app_dir_given = true;
+    } else if (word == "--config-dir") {
+      const std::string* text = value("--config-dir");
+      if (text == nullptr) return std::nullopt;
+      options.config_dir = *text;
     } else {
       *error = "unknown argument \"" + args[i] + "\"";
       return std::nullopt;
@@ -539,14 +544,17 @@ bool RollBackUpdate(const fs::path& app_dir, const ApplyResult& applied, std::os
   return ok;
 }
 
-StartResult StartClientWatched(const fs::path& app_dir, std::chrono::milliseconds probation) {
+StartResult StartClientWatched(const fs::path& app_dir, std::chrono::milliseconds probation,
+                               const fs::path& config_dir) {
   const fs::path client = app_dir / kClientProgram;
   const std::string name = client.string();
   if (::access(client.c_str(), X_OK) != 0) {
     return {StartResult::Kind::kFailed, "cannot start " + name + ": it is missing or not executable"};
   }
   std::string error;
-  const pid_t pid = SpawnInOwnSession({name, "--app-dir", app_dir.string()}, &error);
+  std::vector<std::string> argv{name, "--app-dir", app_dir.string()};
+  if (!config_dir.empty()) argv.insert(argv.end(), {"--config-dir", config_dir.string()});
+  const pid_t pid = SpawnInOwnSession(argv, &error);
   if (pid < 0) return {StartResult::Kind::kFailed, "cannot start " + name + ": " + error};
   if (probation.count() == 0) return {StartResult::Kind::kStarted, "started " + name + " again"};
 
@@ -674,7 +682,7 @@ int RunUpdaterProgram(const UpdaterOptions& options, std::ostream& out, std::ost
   bool restarted = true;
   if (options.restart == RestartMode::kWindow) {
     restarted = RestartOrRollBack(
-        options.app_dir, applied, [&] { return StartClientWatched(options.app_dir, options.probation); }, out, err);
+        options.app_dir, applied, [&] { return StartClientWatched(options.app_dir, options.probation, options.config_dir); }, out, err);
   }
   if (options.restart == RestartMode::kService) {
     const ServiceControl control = SystemctlServiceControl();

@@ -54,6 +54,9 @@ struct UpdaterOptions {
   // How long a restarted program must hold out before it counts as
   // started; zero starts it unwatched and never rolls back.
   std::chrono::milliseconds probation{5000};
+  // The configuration folder the client was started with, handed on to the
+  // client a "/R" starts; empty: the client's usual search.
+  std::filesystem::path config_dir;
   bool help = false;
 };
 
@@ -100,7 +103,9 @@ struct StartResult {
 // Starts <app_dir>/korvan in a session of its own and watches it for
 // `probation`. Past that it is left running; when we exit it is inherited
 // by init, which reaps it.
-StartResult StartClientWatched(const std::filesystem::path& app_dir, std::chrono::milliseconds probation);
+// `config_dir`, when not empty, goes on as --config-dir.
+StartResult StartClientWatched(const std::filesystem::path& app_dir, std::chrono::milliseconds probation,
+                               const std::filesystem::path& config_dir = {});
 
 // The service as systemctl shows it.
 struct ServiceState {

@@ -163,6 +163,9 @@ void ClientCore::RunUpdater() {
   }
   std::vector<std::string> arguments;
   if (restart_requested_) arguments.push_back(options_.service_mode ? "/RS" : "/R");
+  if (restart_requested_ && !options_.service_mode && !options_.config_dir_argument.empty()) {
+    arguments.insert(arguments.end(), {"--config-dir", options_.config_dir_argument.string()});
+  }
   // The updater replaces files only once this process has ended.
   if (platform_.process_id > 0) {
     arguments.push_back("--pid");

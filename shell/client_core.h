@@ -36,6 +36,9 @@ struct CoreOptions {
   // Where korvan.log and Update/ live: the program folder when this is
   // empty, else (a read-only program folder) the user's state folder.
   std::filesystem::path data_dir;
+  // The --config-dir the program was started with (absolute), which a
+  // restart keeps; empty when it was not given.
+  std::filesystem::path config_dir_argument;
 };
 
 // The program the core starts after the loop: it applies Update/ and does

@@ -169,11 +169,13 @@ class RollbackProgramTest : public UpdateProgramTest {
 TEST_F(RollbackProgramTest, ANewClientThatFailsAtOnceIsRolledBack) {
   Write(app() / "Update" / "korvan", "#!/bin/sh\nexit 3\n");
   std::string output;
-  EXPECT_EQ(Run({"/R", "--probation", "5", "--app-dir", app().string()}, &output), 1);
+  EXPECT_EQ(Run({"/R", "--probation", "5", "--app-dir", app().string(), "--config-dir", "/home/u/k config"}, &output),
+            1);
   EXPECT_NE(output.find((app() / "korvan").string() + " ended with exit status 3"), std::string::npos) << output;
   ExpectRolledBack(output);
   ASSERT_TRUE(WaitForFile(app() / "restarted", 5s)) << "the previous client is started again\n" << output;
-  EXPECT_EQ(test::ReadFileText(app() / "restarted"), "--app-dir " + app().string() + "\n");
+  // With the configuration folder the client was started with.
+  EXPECT_EQ(test::ReadFileText(app() / "restarted"), "--app-dir " + app().string() + " --config-dir /home/u/k config\n");
 }
 
 TEST_F(RollbackProgramTest, ANewClientStillRunningAfterTheProbationStays) {

@@ -42,7 +42,7 @@ class WindowBundle : public ::testing::Test {
   // it, then tears down as window mode does; the updater's arguments.
   std::string RunUntil(void (ClientCore::*end)()) {
     WindowPlatform platform(folders_.config(), std::cerr, {(folders_.app() / "korvan").string()});
-    ClientCore core(platform.Services(), {folders_.app(), /*service_mode=*/false, {}});
+    ClientCore core(platform.Services(), {folders_.app(), /*service_mode=*/false, {}, {}});
     platform.prompts().set_core(&core);
     EXPECT_TRUE(core.Start()) << core.start_error_detail();
     platform.loop().Post([&] { (core.*end)(); });

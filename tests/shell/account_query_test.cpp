@@ -63,7 +63,7 @@ class AccountQueryTest : public ::testing::Test {
     core_ = std::make_unique<ClientCore>(
         PlatformServices{loop_, clock_, fake_.listeners, fake_.workers, fake_.profile, fake_.log_files, fake_.proxy,
                          fake_.autostart, fake_.prompts, fake_.prompts, fake_.processes, network_, LocaleFormat{}, "en", 7},
-        CoreOptions{app_.path(), false, {}});
+        CoreOptions{app_.path(), false, {}, {}});
     EXPECT_TRUE(core_->Start());
     WorkingSettings& w = form().working;
     w.server_address = "127.0.0.1";

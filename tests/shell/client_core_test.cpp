@@ -31,8 +31,9 @@ class ClientCoreTest : public ::testing::Test {
     for (const char* file : {"cs.kvl", "en.kvl", "korvan.lvk"}) fs::copy_file(test::BinDir() / file, app_.path() / file);
     platform_.profile.bytes = "[Config]\r\nLanguage=en.kvl\r\n[Setup]\r\nSocketCount=1\r\n[Socket1]\r\nLPort=3128\r\n";
   }
-  std::unique_ptr<ClientCore> MakeCore(bool service_mode = false) {
-    return std::make_unique<ClientCore>(platform_.Services(), CoreOptions{app_.path(), service_mode, {}});
+  std::unique_ptr<ClientCore> MakeCore(bool service_mode = false, fs::path config_dir_argument = {}) {
+    return std::make_unique<ClientCore>(platform_.Services(),
+                                        CoreOptions{app_.path(), service_mode, {}, std::move(config_dir_argument)});
   }
 
   test::TempDir app_;
@@ -129,9 +130,18 @@ TEST_F(ClientCoreTest, RestartAndExitHandTheEndToTheUpdater) {
     core->Stop();
     core->RunUpdater();
   }
+  {
+    // The restarted client reads the configuration this one was given.
+    auto core = MakeCore(false, "/home/u/korvan config");
+    ASSERT_TRUE(core->Start());
+    core->miRestartClick();
+    core->Stop();
+    core->RunUpdater();
+  }
   const std::string updater = (app_.path() / "korvan-update").string();
   EXPECT_EQ(platform_.processes.started,
-            (std::vector<std::string>{updater, updater + " /R", updater + " /RS"}));
+            (std::vector<std::string>{updater, updater + " /R", updater + " /RS",
+                                      updater + " /R --config-dir /home/u/korvan config"}));
 }
 
 TEST_F(ClientCoreTest, ADeliveredUpdaterReplacesTheOldOneBeforeItStarts) {

@@ -51,7 +51,7 @@ class UpdateButton : public ::testing::Test {
         PlatformServices{loop_, clock_, fake_.listeners, fake_.workers, fake_.profile, fake_.log_files, fake_.proxy,
                          fake_.autostart, fake_.prompts, fake_.prompts, fake_.processes, network_, LocaleFormat{},
                          "en", 7},
-        CoreOptions{app_.path(), false, {}});
+        CoreOptions{app_.path(), false, {}, {}});
     EXPECT_TRUE(core_->Start());
     core_->updater().set_wait_times(400, 2000, 1000);
     watch_ = form().changes.Subscribe(ModelChange::kUpdate, [this] {

@@ -27,7 +27,7 @@ FaultyClient::FaultyClient(std::filesystem::path app_dir, std::filesystem::path 
   auto ready = ready_.get_future();
   thread_ = std::thread([this, app_dir, config_dir, &calls, &clock] {
     FaultInjectingPlatform platform(config_dir, calls, clock);
-    ClientCore core(platform.Services(), CoreOptions{app_dir, /*service_mode=*/true, {}});
+    ClientCore core(platform.Services(), CoreOptions{app_dir, /*service_mode=*/true, {}, {}});
     started_ = core.Start();
     loop_ = &platform.loop;
     core_ = &core;

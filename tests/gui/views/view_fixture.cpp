@@ -45,7 +45,7 @@ ClientCore& ViewFixture::StartCore(bool service_mode) {
                             .locale = LocaleFormat{},
                             .user_language = "cs",
                             .host_identity = 7};
-  core_ = std::make_unique<ClientCore>(services, CoreOptions{app_dir_, service_mode, {}});
+  core_ = std::make_unique<ClientCore>(services, CoreOptions{app_dir_, service_mode, {}, {}});
   EXPECT_TRUE(core_->Start()) << core_->start_error_detail();
   return *core_;
 }
