@@ -29,10 +29,11 @@ UpdateTestServer::UpdateTestServer() : acceptor_([this] { AcceptLoop(); }) {}
 UpdateTestServer::~UpdateTestServer() {
   stopping_ = true;
   acceptor_.join();
+  // Each connection's thread sees the end within its read slice and closes
+  // its own socket (a stream is closed by the thread that uses it).
   std::vector<std::thread> threads;
   {
     MutexLock lock(mutex_);
-    for (const auto& socket : open_) socket->Close();
     threads.swap(threads_);
   }
   for (auto& thread : threads) thread.join();
@@ -44,8 +45,10 @@ void UpdateTestServer::AcceptLoop() {
     if (!socket) continue;
     socket->SetTimeout(5000);
     MutexLock lock(mutex_);
-    open_.push_back(socket);
-    threads_.emplace_back([this, socket] { Serve(*socket); });
+    threads_.emplace_back([this, socket] {
+      Serve(*socket);
+      socket->Close();
+    });
   }
 }
 

@@ -56,7 +56,6 @@ class UpdateTestServer {
   std::map<std::string, Reply> replies_ KORVAN_GUARDED_BY(mutex_);
   std::vector<std::string> heads_ KORVAN_GUARDED_BY(mutex_);
   std::vector<std::string> paths_ KORVAN_GUARDED_BY(mutex_);
-  std::vector<std::shared_ptr<PosixStreamSocket>> open_ KORVAN_GUARDED_BY(mutex_);
   std::vector<std::thread> threads_ KORVAN_GUARDED_BY(mutex_);
   LoopbackListener listener_;
   std::atomic<bool> stopping_{false};
