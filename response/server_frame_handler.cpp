@@ -29,6 +29,15 @@ double LeDouble(const std::uint8_t* p) {
 FrameOutcome Nothing() { return FrameOutcome::Nothing(); }
 FrameOutcome Close() { return FrameOutcome::Close(); }
 
+// A text from the server as one line of the log: a CR, LF or other control
+// byte would let it forge lines of its own.
+std::string OneLogLine(std::string text) {
+  for (char& c : text) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = ' ';
+  }
+  return text;
+}
+
 }  // namespace
 
 ServerFrameHandler::ServerFrameHandler(const TextTable& texts, std::span<const std::uint8_t> flash_movie,
@@ -83,7 +92,7 @@ FrameOutcome ServerFrameHandler::HandleControlFrame(const ControlFrame& frame, S
     case ckFlash:
       return Page(MakePage(GeneratedPage::kFlash, "", pages), 0);
     case ckStatusText:
-      report_text(text_after_kind());
+      report_text(OneLogLine(text_after_kind()));
       return Nothing();
     case ckLoginFailed:
     case ckNoCredit: {

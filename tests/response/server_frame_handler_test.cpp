@@ -73,13 +73,16 @@ TEST(ServerFrameHandler, TextsReachTheLogAndNothingReachesTheClient) {
   EXPECT_EQ(bench.shell.log,
             (std::vector<std::string>{"50 % done", std::string(bench.texts.Text(TextKey::TooManyConnections))}));
   EXPECT_EQ(bench.shell.messages_page_shown, 2);
+  // The server's text cannot forge log lines of its own.
+  EXPECT_EQ(bench.Handle(bench.Control(ckStatusText, "done\r\n09.12.2026 10:00:00 - forged\x1b")), 0);
+  EXPECT_EQ(bench.shell.log.back(), "done  09.12.2026 10:00:00 - forged ");
 
   // A connection error is logged only when the switch says so, and then
   // stays pending.
   bench.shell.list_connect_errors = false;
   bench.pending.status_text = bench.texts.Text(TextKey::ServerConnectionErr);
   bench.handler.ReportStatus(bench.pending);
-  EXPECT_EQ(bench.shell.log.size(), 2U);
+  EXPECT_EQ(bench.shell.log.size(), 3U);
   EXPECT_FALSE(bench.pending.status_text.empty());
 }
 
