@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -21,7 +20,6 @@
 
 #include "platform/spawn_program.h"
 
-extern char** environ;
 
 namespace korvan {
 namespace {
@@ -224,27 +222,10 @@ bool Replace(const fs::path& source, const fs::path& target, std::string* error)
 // so that it neither reads our input nor holds it open; its output goes
 // where ours goes. The process id, or -1 with *error set.
 pid_t SpawnInOwnSession(const std::vector<std::string>& argv, std::string* error) {
-  std::vector<char*> args;
-  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-  args.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-  posix_spawnattr_t attr;
-  posix_spawnattr_init(&attr);
-  sigset_t none;
-  sigemptyset(&none);
-  posix_spawnattr_setsigmask(&attr, &none);
-  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK);
-  pid_t pid = -1;
-  const int rc = ::posix_spawn(&pid, args[0], &actions, &attr, args.data(), environ);
-  posix_spawnattr_destroy(&attr);
-  posix_spawn_file_actions_destroy(&actions);
-  if (rc != 0) {
-    *error = ErrnoText(rc);
-    return -1;
-  }
-  return pid;
+  SpawnOptions options;
+  options.own_session = true;
+  options.stdin_from_null = true;
+  return StartProgram(argv, options, error);
 }
 
 // Runs `argv` (found on $PATH) and returns what it printed on standard
@@ -255,17 +236,13 @@ std::optional<std::string> RunForOutput(const std::vector<std::string>& argv, st
   if (::pipe2(pipe_fds, O_CLOEXEC) != 0) return std::nullopt;
   Fd read_end(pipe_fds[0]);
   Fd write_end(pipe_fds[1]);
-  std::vector<char*> args;
-  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-  args.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_adddup2(&actions, write_end.get(), STDOUT_FILENO);
-  pid_t pid = -1;
-  const int rc = ::posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  if (rc != 0) return std::nullopt;
+  SpawnOptions options;
+  options.search_path = true;
+  options.stdin_from_null = true;
+  options.stdout_to = write_end.get();
+  std::string error;
+  const pid_t pid = StartProgram(argv, options, &error);
+  if (pid < 0) return std::nullopt;
   write_end.Close();
 
   std::string output;

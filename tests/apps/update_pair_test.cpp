@@ -25,11 +25,6 @@ namespace {
 namespace fs = std::filesystem;
 using std::chrono::steady_clock;
 
-std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
 class UpdatePair : public test::ServicePairFixture {
  protected:
   void SetUp() override {
@@ -98,8 +93,8 @@ TEST_F(UpdatePair, CheckDownloadAndApplyThroughTheTunnel) {
   EXPECT_EQ(host_.download_succeeded, true);
   EXPECT_TRUE(host_.boxes.empty());
   EXPECT_EQ(host_.progress, static_cast<std::int64_t>(block.size()));
-  EXPECT_EQ(ReadFile(root_ / "app" / "Update" / "notes.txt"), notes);
-  EXPECT_EQ(ReadFile(root_ / "app" / "notes.txt"), "old notes");  // nothing replaced while korvan runs
+  EXPECT_EQ(test::ReadFileText(root_ / "app" / "Update" / "notes.txt"), notes);
+  EXPECT_EQ(test::ReadFileText(root_ / "app" / "notes.txt"), "old notes");  // nothing replaced while korvan runs
 
   // A second check finds nothing due: the copy in Update/ has the digest.
   host_ = {};
@@ -111,11 +106,11 @@ TEST_F(UpdatePair, CheckDownloadAndApplyThroughTheTunnel) {
   EXPECT_EQ(client_->Stop(SIGTERM), 0) << client_->Output();
   client_.reset();
   const auto deadline = steady_clock::now() + std::chrono::seconds(20);
-  while (ReadFile(root_ / "app" / "notes.txt") != notes && steady_clock::now() < deadline) {
+  while (test::ReadFileText(root_ / "app" / "notes.txt") != notes && steady_clock::now() < deadline) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
-  EXPECT_EQ(ReadFile(root_ / "app" / "notes.txt"), notes);
-  EXPECT_EQ(ReadFile(root_ / "app" / "Backup" / "notes.txt"), "old notes");
+  EXPECT_EQ(test::ReadFileText(root_ / "app" / "notes.txt"), notes);
+  EXPECT_EQ(test::ReadFileText(root_ / "app" / "Backup" / "notes.txt"), "old notes");
   EXPECT_FALSE(fs::exists(root_ / "app" / "Update" / "notes.txt"));
 }
 

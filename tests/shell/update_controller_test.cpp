@@ -36,11 +36,6 @@ struct ButtonState {
   std::int64_t max;
 };
 
-std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
 class UpdateButton : public ::testing::Test {
  protected:
   UpdateButton() {
@@ -134,9 +129,9 @@ TEST_F(UpdateButton, AgreeingDownloadsWithTheGaugeAndOffersTheRestart) {
   EXPECT_EQ(last.position, last.max);
   EXPECT_GT(last.max, 0);
 
-  EXPECT_EQ(ReadFile(app_.path() / "Update" / "notes.txt"), std::string(30000, 'n'));
+  EXPECT_EQ(test::ReadFileText(app_.path() / "Update" / "notes.txt"), std::string(30000, 'n'));
   // The new updater stands in the program folder already.
-  EXPECT_EQ(ReadFile(app_.path() / "korvan-update"), updater);
+  EXPECT_EQ(test::ReadFileText(app_.path() / "korvan-update"), updater);
   EXPECT_FALSE(fs::exists(app_.path() / "Update" / "korvan-update"));
 
   const std::string& log = form().log().memo();

@@ -13,6 +13,7 @@
 #include "localisation/text_table.h"
 #include "platform/event_loop.h"
 #include "platform/posix_stream_socket.h"
+#include "tests/support/test_paths.h"
 #include "tests/updater/recording_updater_host.h"
 #include "tests/updater/test_signing.h"
 #include "tests/updater/update_test_server.h"
@@ -25,11 +26,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using std::chrono::steady_clock;
-
-std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
 
 void WriteFile(const fs::path& path, const std::string& content) {
   std::ofstream(path, std::ios::binary) << content;
@@ -259,8 +255,8 @@ TEST_F(UpdateThreads, DownloadStoresCheckedFilesAndCountsEveryBodyByte) {
   Download(files);
   EXPECT_EQ(host_.download_succeeded, true);
   EXPECT_TRUE(host_.boxes.empty());
-  EXPECT_EQ(ReadFile(app_ / "Update" / "korvan"), program);
-  EXPECT_EQ(ReadFile(app_ / "Update" / "en.kvl"), "texts");
+  EXPECT_EQ(test::ReadFileText(app_ / "Update" / "korvan"), program);
+  EXPECT_EQ(test::ReadFileText(app_ / "Update" / "en.kvl"), "texts");
   EXPECT_EQ(host_.progress, files[0].Size + files[1].Size);
   // Nothing half-written stays behind.
   std::size_t entries = 0;
@@ -283,7 +279,7 @@ TEST_F(UpdateThreads, ABadFileIsSkippedWithUpdateErrAndTheRestStillComes) {
   EXPECT_FALSE(fs::exists(app_ / "Update" / "damaged"));
   EXPECT_FALSE(fs::exists(app_ / "Update" / "tampered"));
   EXPECT_FALSE(fs::exists(app_ / "hostile"));
-  EXPECT_EQ(ReadFile(app_ / "Update" / "good"), "fine");
+  EXPECT_EQ(test::ReadFileText(app_ / "Update" / "good"), "fine");
 }
 
 TEST_F(UpdateThreads, AFailedResponseEndsTheDownload) {
