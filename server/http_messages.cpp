@@ -105,4 +105,44 @@ bool RemoveClientHints(std::vector<std::uint8_t>& bytes) {
   return true;
 }
 
+const char* AmbiguousHeadBytes(std::span<const std::uint8_t> bytes) {
+  const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+  const std::size_t head_end = text.find("\r\n\r\n");
+  const std::string_view head = text.substr(0, head_end == std::string_view::npos ? text.size() : head_end + 2);
+  for (std::size_t i = 0; i < head.size(); ++i) {
+    if (head[i] == '\r' && (i + 1 == head.size() || head[i + 1] != '\n')) return "a CR without LF in the request head";
+    if (head[i] == '\n') {
+      if (i == 0 || head[i - 1] != '\r') return "an LF without CR in the request head";
+      if (i + 1 < head.size() && (head[i + 1] == ' ' || head[i + 1] == '\t')) return "a folded header line";
+    }
+  }
+  return nullptr;
+}
+
+const char* AmbiguousFraming(const http::request<DiscardBody>& request) {
+  if (request.count(http::field::content_length) > 1) return "Content-Length given twice";
+  const auto length = request.find(http::field::content_length);
+  if (length != request.end() && std::string_view(length->value().data(), length->value().size()).find(',') !=
+                                     std::string_view::npos) {
+    return "Content-Length given as a list";
+  }
+  if (request.count(http::field::transfer_encoding) > 1) return "Transfer-Encoding given twice";
+  const auto coding = request.find(http::field::transfer_encoding);
+  if (coding != request.end()) {
+    std::string_view value(coding->value().data(), coding->value().size());
+    while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) value.remove_prefix(1);
+    while (!value.empty() && (value.back() == ' ' || value.back() == '\t')) value.remove_suffix(1);
+    if (!boost::algorithm::iequals(value, "chunked")) return "a Transfer-Encoding other than chunked";
+  }
+  return nullptr;
+}
+
+void RefuseOversizedChunks(RequestCutter& parser) {
+  // The parser keeps a reference to the callback: it must outlive every parser.
+  static auto refuse = [](std::uint64_t size, boost::beast::string_view, boost::beast::error_code& ec) {
+    if (size > kMaxRequestChunk) ec = http::error::bad_chunk;
+  };
+  parser.on_chunk_header(refuse);
+}
+
 }  // namespace korvan::server

@@ -147,4 +147,24 @@ std::string SimpleResponse(http::status status, std::string_view text);
 // Other malformed field names stay, for the parser to refuse.
 bool RemoveClientHints(std::vector<std::uint8_t>& bytes);
 
+// Request framing that two parsers could read differently is refused, so
+// that no origin behind the proxy ever sees a second request hidden in the
+// first one's body.
+//
+// In the raw head at the start of `bytes` (complete, ending CR LF CR LF): a
+// CR not followed by LF, an LF not preceded by CR, or a folded line (one
+// that starts with a blank). Null when the head is sound, else what is wrong.
+const char* AmbiguousHeadBytes(std::span<const std::uint8_t> bytes);
+// In the parsed head: Content-Length twice or as a list, or a
+// Transfer-Encoding other than plain chunked (with both, the parser already
+// failed).
+const char* AmbiguousFraming(const http::request<DiscardBody>& request);
+
+// Chunks larger than this are refused in request bodies: an origin that
+// keeps a chunk's size in 32 bits would read the rest of the body as
+// requests of its own.
+inline constexpr std::uint64_t kMaxRequestChunk = 0x7FFFFFFF;
+// Makes `parser` fail on a chunk larger than kMaxRequestChunk.
+void RefuseOversizedChunks(RequestCutter& parser);
+
 }  // namespace korvan::server

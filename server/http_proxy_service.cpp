@@ -102,6 +102,7 @@ Task<HeadStatus> HttpProxy::ReadRequestHead(RequestCutter& parser) {
   for (;;) {
     // The head goes to the parser whole, once our client's hints are out.
     if (!pending_.empty() && RemoveClientHints(pending_)) {
+      if (AmbiguousHeadBytes(pending_) != nullptr) co_return HeadStatus::kBad;
       error_code ec;
       // Only the header: the body may go nowhere before the origin is connected.
       const std::size_t n = parser.put(asio::buffer(pending_), ec);
@@ -432,6 +433,7 @@ Task<void> HttpProxy::Run() {
   for (;;) {
     RequestCutter parser;
     PrepareCutter(parser);
+    RefuseOversizedChunks(parser);
     switch (co_await ReadRequestHead(parser)) {
       case HeadStatus::kReady:
         break;
@@ -445,6 +447,11 @@ Task<void> HttpProxy::Run() {
         co_return;
     }
     const auto& request = parser.get();
+    if (const char* problem = AmbiguousFraming(request)) {
+      Log(c_.name + ": request refused: " + problem);
+      co_await Answer(http::status::bad_request, "The proxy does not forward this request: " + std::string(problem) + ".");
+      co_return;
+    }
     if (!c_.still_has_credit()) {
       co_await c_.writer.SendBytes(ControlFrame(ckNoCredit));
       co_return;

@@ -248,6 +248,34 @@ TEST_F(HttpProxyTest, RequestsItCannotServeGetBadRequest) {
   }
 }
 
+TEST_F(HttpProxyTest, FramingThatParsersCouldReadDifferentlyIsRefusedBeforeTheOrigin) {
+  StartServer();
+  const std::string post = "POST " + origin_.url("/echo") + " HTTP/1.1\r\nHost: h\r\n";
+  const std::string chunked = post + "Transfer-Encoding: chunked\r\n\r\n";
+  for (const std::string& request : {
+           post + "Content-Length: 4\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n",
+           post + "Transfer-Encoding: chunked\r\nContent-Length: 4\r\n\r\n0\r\n\r\n",
+           post + "Content-Length: 4\r\nContent-Length: 4\r\n\r\nbody",
+           post + "Content-Length: 4\r\nContent-Length: 5\r\n\r\nbody",
+           post + "Content-Length: 4, 4\r\n\r\nbody",
+           post + "Transfer-Encoding: gzip, chunked\r\n\r\n0\r\n\r\n",
+           post + "Transfer-Encoding: identity\r\nContent-Length: 4\r\n\r\nbody",
+           post + "Transfer-Encoding: chunked\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n",
+           post + "X-Folded: a\r\n b\r\nContent-Length: 4\r\n\r\nbody",
+           post + "X-Folded: a\r\n\tContent-Length: 4\r\n\r\nbody",
+           post + "X-Bare: a\rContent-Length: 4\r\n\r\nbody",
+           post + "X-Bare: a\nContent-Length: 4\r\n\r\nbody",
+           chunked + "80000000\r\nhello\r\n0\r\n\r\n",
+           chunked + "ffffffffffffffffff\r\nhello\r\n0\r\n\r\n",
+       }) {
+    auto client = Connect();
+    client->Open({}, Protocol::kHttp, request);
+    ASSERT_TRUE(client->WaitForClose()) << request;
+    EXPECT_EQ(client->data.rfind("HTTP/1.1 400 ", 0), 0u) << request << "\n" << client->data.substr(0, 200);
+  }
+  EXPECT_TRUE(origin_.requests().empty());
+}
+
 TEST_F(HttpProxyTest, AnEndlessHeaderIsRefusedAtItsLimit) {
   StartServer();
   auto client = Connect();
