@@ -65,7 +65,10 @@ bool ClientCore::Start() {
   words_ = LoadWordList(app_dir / "korvan.lvk", &error);
   if (!words_) return Fail(kDamagedWordListText, error);
   engine_ = std::make_unique<ProxyEngine>(form_, texts_, language_, FlashMovieResource());
-  platform_.workers.Begin(*engine_, *words_);
+  // The cap too: the ports open with the configuration, and their first
+  // connections already count.
+  form_.ReadMaxConnections();
+  platform_.workers.Begin(*engine_, *words_, static_cast<std::size_t>(form_.MaxConnections()));
 
   const std::filesystem::path log_path = options_.data_dir / "korvan.log";
   auto log_file = platform_.log_files.Open(log_path, &error);

@@ -36,6 +36,7 @@ inline constexpr int kPageCount = 5;
 inline constexpr int kMessagesPage = 4;
 inline constexpr int kAccountInfoTicks = 300;
 inline constexpr std::string_view kProfileName = "Korvan.ini";
+inline constexpr int kDefaultMaxConnections = 512;
 
 class KorvanForm {
  public:
@@ -95,6 +96,12 @@ class KorvanForm {
   // The update server: the program's own unless the key UpdateHost of
   // [Config] names another (host or host:port).
   std::string UpdateHost() const;
+  // The most connection workers at once: MaxConnections of [Config] when it
+  // is a whole number in 1..65535, else kDefaultMaxConnections. Read with
+  // the configuration; the core reads it ahead with ReadMaxConnections,
+  // since the workers begin before the ports open.
+  int MaxConnections() const;
+  void ReadMaxConnections();
 
   // --- statistics, chart, log, alarm ---
   void ShowStatistics();
@@ -173,6 +180,8 @@ class KorvanForm {
   std::optional<std::string> server_port_override_;
   // UpdateHost as read, kept the same way.
   std::optional<std::string> update_host_override_;
+  // MaxConnections as read, kept the same way (also a value not used).
+  std::optional<std::string> max_connections_override_;
 };
 
 }  // namespace korvan

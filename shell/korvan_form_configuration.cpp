@@ -38,6 +38,16 @@ std::string KorvanForm::UpdateHost() const {
   return std::string(kDefaultUpdateHost);
 }
 
+int KorvanForm::MaxConnections() const {
+  if (max_connections_override_) {
+    const auto count = ParseProfileInteger(*max_connections_override_);
+    if (count && *count >= 1 && *count <= 65535) return *count;
+  }
+  return kDefaultMaxConnections;
+}
+
+void KorvanForm::ReadMaxConnections() { max_connections_override_ = profile_.Read().Find(kConfig, "MaxConnections"); }
+
 void KorvanForm::ReadConfiguration() {
   // ShutDownOK is read and at once written as false; the value read is kept
   // and written back by every later WriteINI.
@@ -64,6 +74,7 @@ void KorvanForm::ReadConfiguration() {
   server_address_override_ = doc.Find(kConfig, "ServerAddress");
   server_port_override_ = doc.Find(kConfig, "ServerPort");
   update_host_override_ = doc.Find(kConfig, "UpdateHost");
+  max_connections_override_ = doc.Find(kConfig, "MaxConnections");
 
   LoadSettingsToControls();
 
@@ -157,6 +168,7 @@ bool KorvanForm::WriteINI() {
   if (server_address_override_) batch.WriteString(kConfig, "ServerAddress", *server_address_override_);
   if (server_port_override_) batch.WriteString(kConfig, "ServerPort", *server_port_override_);
   if (update_host_override_) batch.WriteString(kConfig, "UpdateHost", *update_host_override_);
+  if (max_connections_override_) batch.WriteString(kConfig, "MaxConnections", *max_connections_override_);
   WriteConnections(batch);
   batch.WriteInteger(kSetup, "ActiveTab", active_page_);
   WritePortTable(batch);

@@ -49,8 +49,10 @@ class ConnectionWorkers {
  public:
   virtual ~ConnectionWorkers() = default;
   // From now on every accepted connection gets a worker served by `host`
-  // and packing with `words`; before, connections are closed at once.
-  virtual void Begin(WorkerHost& host, const WordList& words) = 0;
+  // and packing with `words`; before, connections are closed at once. A
+  // connection accepted while `max_workers` workers run is closed at once
+  // too, and the refusals are logged through `host`.
+  virtual void Begin(WorkerHost& host, const WordList& words, std::size_t max_workers) = 0;
   // Asks every worker to end and returns when all have; their last
   // hand-offs run meanwhile. New connections are closed from now on.
   virtual void EndAll() = 0;

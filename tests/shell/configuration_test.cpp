@@ -200,6 +200,37 @@ TEST_F(ConfigurationTest, AnUpdateHostThatWouldBreakTheRequestLineIsNotUsed) {
   }
 }
 
+TEST_F(ConfigurationTest, MaxConnectionsIsWrittenBackOnlyWhenItWasRead) {
+  {
+    auto form = Start();
+    EXPECT_EQ(form->MaxConnections(), kDefaultMaxConnections);
+    ASSERT_TRUE(form->WriteINI());
+    EXPECT_EQ(File().Find("Config", "MaxConnections"), std::nullopt);
+  }
+  for (const char* good : {"1", "3", "65535"}) {
+    shell.profile.bytes = std::string("[Config]\r\nMaxConnections=") + good + "\r\nOther=x\r\n";
+    // The core reads it ahead of the ports; both readings agree.
+    auto form = std::make_unique<KorvanForm>(shell.Services());
+    form->ReadMaxConnections();
+    EXPECT_EQ(form->MaxConnections(), std::stoi(good)) << good;
+    form->Open(shell.LogFileHandle(), {});
+    EXPECT_EQ(form->MaxConnections(), std::stoi(good)) << good;
+    ASSERT_TRUE(form->WriteINI());
+    EXPECT_EQ(File().Find("Config", "MaxConnections"), good);
+    EXPECT_EQ(File().Find("Config", "Other"), "x");
+  }
+}
+
+TEST_F(ConfigurationTest, AMaxConnectionsOutsideOneTo65535IsNotUsedButKept) {
+  for (const char* bad : {"0", "-4", "65536", "4294967299", "many", "12x", "1.5", ""}) {
+    shell.profile.bytes = std::string("[Config]\r\nMaxConnections=") + bad + "\r\n";
+    auto form = Start();
+    EXPECT_EQ(form->MaxConnections(), kDefaultMaxConnections) << bad;
+    ASSERT_TRUE(form->WriteINI());
+    EXPECT_EQ(File().Find("Config", "MaxConnections"), bad);  // as the user wrote it
+  }
+}
+
 TEST_F(ConfigurationTest, DamagedValuesFallBackToDefaultsWithoutLosingRows) {
   shell.profile.bytes =
       "[Config]\nIDSE_Value=lots\nJPEGCompress=99\nGIFCompress=x\n"

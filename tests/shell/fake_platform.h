@@ -56,15 +56,17 @@ class ManualLoop : public MainLoop {
 class RecordingWorkers : public ConnectionWorkers {
  public:
   explicit RecordingWorkers(Journal& journal) : journal_(journal) {}
-  void Begin(WorkerHost& h, const WordList& w) override {
+  void Begin(WorkerHost& h, const WordList& w, std::size_t cap) override {
     journal_.push_back("workers begin");
     host = &h;
     words = &w;
+    max_workers = cap;
   }
   void EndAll() override { journal_.push_back("workers ended"); }
   std::size_t live_workers() override { return 0; }
   WorkerHost* host = nullptr;
   const WordList* words = nullptr;
+  std::size_t max_workers = 0;
 
  private:
   Journal& journal_;
