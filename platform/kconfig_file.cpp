@@ -45,11 +45,22 @@ std::optional<KConfigFile> KConfigFile::Load(const std::filesystem::path& path, 
     if (error != nullptr) *error = path.string() + ": " + std::strerror(errno);
     return std::nullopt;
   }
-  std::string line;
-  while (std::getline(in, line)) file.lines_.push_back(line);
+  std::ostringstream text;
+  text << in.rdbuf();
   if (in.bad()) {
     if (error != nullptr) *error = path.string() + ": read error";
     return std::nullopt;
+  }
+  return FromText(text.str());
+}
+
+KConfigFile KConfigFile::FromText(std::string_view text) {
+  KConfigFile file;
+  while (!text.empty()) {
+    const std::size_t end = text.find('\n');
+    file.lines_.emplace_back(text.substr(0, end));
+    if (end == std::string_view::npos) break;
+    text.remove_prefix(end + 1);
   }
   return file;
 }

@@ -19,6 +19,8 @@ class KConfigFile {
   // An empty file when `path` does not exist; nullopt and *error when it
   // exists but cannot be read.
   static std::optional<KConfigFile> Load(const std::filesystem::path& path, std::string* error);
+  // The file whose bytes are `text`, split into lines at LF.
+  static KConfigFile FromText(std::string_view text);
 
   std::optional<std::string> Get(std::string_view group, std::string_view key) const;
   // Sets the key (the first line of it; further lines of the same key go),
