@@ -1,12 +1,11 @@
 // One account of the service and the traffic a connection charges to it.
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <optional>
-#include <span>
 
 #include "server/dates.h"
+#include "server/password_hash.h"
 
 namespace korvan::server {
 
@@ -31,18 +30,13 @@ struct Traffic {
 
 struct Account {
   std::int32_t id = 0;
-  std::array<std::uint8_t, 16> password_md5{};  // the full digest; the password itself is never kept
+  std::optional<LoginSecret> login;  // none: no proof opens the account
   double credit_kib = 0;
   std::optional<Date> prepaid_until;  // through this day traffic is not charged
   std::optional<Date> valid_until;    // after this day the account is refused
   std::uint8_t further_byte = 0;      // carried to the client as is
   Traffic totals;
 };
-
-std::array<std::uint8_t, 16> PasswordMd5(std::span<const std::uint8_t> password);
-
-// The opening message carries the first five digest bytes only.
-bool PasswordMatches(const Account& account, std::span<const std::uint8_t, 5> digest_prefix);
 
 bool IsPrepaid(const Account& account, const Date& today);
 bool IsExpired(const Account& account, const Date& today);

@@ -85,9 +85,9 @@ std::uint8_t ParseByte(const std::string& text) {
   return static_cast<std::uint8_t>(std::stoi(text));
 }
 
-std::array<std::uint8_t, 16> Md5Of(const std::string& password) {
-  return PasswordMd5({reinterpret_cast<const std::uint8_t*>(password.data()), password.size()});
-}
+// The store keeps only a slow hash of what the client will send for this
+// password, derived the way the client derives it.
+LoginSecret SecretFor(const std::string& password) { return MakeLoginSecret(ProofOfPassword(password)); }
 
 std::string DateText(const std::optional<Date>& date) { return date ? FormatDate(*date) : "none"; }
 
@@ -97,6 +97,7 @@ void Show(const Account& a, std::ostream& out) {
       << "prepaid-until: " << DateText(a.prepaid_until) << "\n"
       << "valid-until: " << DateText(a.valid_until) << "\n"
       << "further-byte: " << static_cast<int>(a.further_byte) << "\n"
+      << "password: " << (a.login ? "set" : "none") << "\n"
       << "sent-raw-bytes: " << a.totals.sent_raw << "\n"
       << "sent-wire-bytes: " << a.totals.sent_wire << "\n"
       << "received-raw-bytes: " << a.totals.received_raw << "\n"
@@ -108,7 +109,7 @@ int Add(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
                                         "--valid-until", "--further-byte"});
   Account a;
   a.id = ParseId(Required(o, "--id"));
-  a.password_md5 = Md5Of(Required(o, "--password"));
+  a.login = SecretFor(Required(o, "--password"));
   a.credit_kib = o.count("--credit") ? ParseKiB("--credit", o.at("--credit")) : kDefaultCreditKiB;
   if (o.count("--prepaid-until")) a.prepaid_until = ParseDateOption("--prepaid-until", o.at("--prepaid-until"), false);
   if (o.count("--valid-until")) a.valid_until = ParseDateOption("--valid-until", o.at("--valid-until"), false);
@@ -143,7 +144,7 @@ int Set(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
     err << "korvan-server: no account " << id << "\n";
     return kExitFailure;
   }
-  if (o.count("--password")) a->password_md5 = Md5Of(o.at("--password"));
+  if (o.count("--password")) a->login = SecretFor(o.at("--password"));
   if (credit) a->credit_kib = *credit;
   if (add_credit) a->credit_kib += *add_credit;
   if (prepaid) a->prepaid_until = *prepaid;
@@ -195,6 +196,9 @@ int RunAccountCommand(const std::vector<std::string>& args, std::ostream& out, s
     err << "korvan-server: " << e.message << "\n" << kAccountUsage;
     return kExitUsage;
   } catch (const StoreError& e) {
+    err << "korvan-server: " << e.what() << "\n";
+    return kExitFailure;
+  } catch (const std::runtime_error& e) {  // no random bytes or no scrypt
     err << "korvan-server: " << e.what() << "\n";
     return kExitFailure;
   }

@@ -32,7 +32,7 @@ namespace korvan::server {
 
 namespace {
 
-enum class HeadStatus { kReady, kClosed, kBad, kTooLarge };
+enum class HeadStatus { kReady, kClosed, kBad, kTooLarge, kTimedOut };
 enum class BodyStatus { kDone, kClientGone, kBad, kUpstreamFailed };
 enum class AnswerStatus { kComplete, kFailedEarly, kFailedLate };
 enum class PumpMode { kStream, kHold, kDiscard };
@@ -99,9 +99,28 @@ class HttpProxy {
 };
 
 Task<HeadStatus> HttpProxy::ReadRequestHead(RequestCutter& parser) {
+  // Between requests only the session's idle limit applies; from the head's
+  // first byte on, the whole head must arrive within the opening time-out,
+  // so that a client dripping a head cannot hold the connection for ever.
+  struct LiftDeadline {
+    TunnelReader& reader;
+    ~LiftDeadline() { reader.SetDeadline(std::nullopt); }
+  } lift{c_.reader};
+  bool clock_started = false;
+  // How far the head's end has been looked for: a head arriving a byte per
+  // frame must not be searched from its start each time.
+  std::size_t searched = 0;
+  constexpr std::string_view kHeadEnd = "\r\n\r\n";
   for (;;) {
+    if (!clock_started && !pending_.empty()) {
+      clock_started = true;
+      c_.reader.SetDeadline(Clock::now() + c_.config.opening_timeout);
+    }
+    const std::string_view text(reinterpret_cast<const char*>(pending_.data()), pending_.size());
+    const std::size_t from = searched >= kHeadEnd.size() ? searched - (kHeadEnd.size() - 1) : 0;
+    searched = pending_.size();
     // The head goes to the parser whole, once our client's hints are out.
-    if (!pending_.empty() && RemoveClientHints(pending_)) {
+    if (text.find(kHeadEnd, from) != std::string_view::npos && RemoveClientHints(pending_)) {
       if (AmbiguousHeadBytes(pending_) != nullptr) co_return HeadStatus::kBad;
       error_code ec;
       // Only the header: the body may go nowhere before the origin is connected.
@@ -110,10 +129,13 @@ Task<HeadStatus> HttpProxy::ReadRequestHead(RequestCutter& parser) {
         co_return ec == http::error::header_limit ? HeadStatus::kTooLarge : HeadStatus::kBad;
       }
       Drop(pending_, n);
+      searched = 0;
       if (parser.is_header_done()) co_return HeadStatus::kReady;
     }
     if (pending_.size() > kMaxHeaderBytes) co_return HeadStatus::kTooLarge;
-    if (!co_await c_.reader.ReadData(pending_)) co_return HeadStatus::kClosed;
+    if (!co_await c_.reader.ReadData(pending_)) {
+      co_return c_.reader.timed_out() ? HeadStatus::kTimedOut : HeadStatus::kClosed;
+    }
   }
 }
 
@@ -444,6 +466,11 @@ Task<void> HttpProxy::Run() {
         co_return;
       case HeadStatus::kTooLarge:
         co_await Answer(http::status::request_header_fields_too_large, "The request header is too large.");
+        co_return;
+      case HeadStatus::kTimedOut:
+        Log(c_.name + ": request header not complete within " + std::to_string(c_.config.opening_timeout.count()) +
+            " s, closed");
+        co_await Answer(http::status::request_timeout, "The request header did not arrive in time.");
         co_return;
     }
     const auto& request = parser.get();

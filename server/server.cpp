@@ -13,7 +13,8 @@ Server::Server(ServerConfig config, WordListPtr words, std::shared_ptr<AccountSt
       store_(std::move(store)),
       pack_pool_(config_.pack_threads),
       acceptor_(asio::make_strand(io_)) {
-  shared_.emplace(ServerShared{config_, words_, *store_, pack_pool_, registry_, ftp_pool_});
+  shared_.emplace(ServerShared{config_, words_, *store_, pack_pool_, registry_, ftp_pool_, login_verifier_,
+                               login_backoff_});
 }
 
 Server::~Server() {
@@ -90,8 +91,19 @@ Task<void> Server::Accept() {
       socket.close(ec);  // over the server's limit: no session at all
       continue;
     }
+    const auto peer = socket.remote_endpoint(ec);
+    if (ec) {
+      socket.close(ec);  // already gone
+      continue;
+    }
+    // One address cannot hold the server with openings that never come.
+    auto pending = pending_.TryClaim(peer.address(), config_.max_pending_per_address);
+    if (!pending) {
+      socket.close(ec);
+      continue;
+    }
     socket.set_option(tcp::no_delay(true), ec);
-    auto session = std::make_shared<Session>(std::move(socket), *shared_);
+    auto session = std::make_shared<Session>(std::move(socket), *shared_, std::move(*pending));
     sessions_.push_back(session);
     session->Start();
   }

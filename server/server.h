@@ -26,6 +26,7 @@
 #include "server/asio.h"
 #include "server/connection_registry.h"
 #include "server/ftp_pool.h"
+#include "server/login_backoff.h"
 #include "server/server_options.h"
 #include "server/session.h"
 
@@ -55,9 +56,12 @@ class Server {
   WordListPtr words_;
   std::shared_ptr<AccountStore> store_;
   ConnectionRegistry registry_;
+  PendingRegistry pending_;
+  LoginBackoff login_backoff_;
   asio::thread_pool pack_pool_;
   // Joined before the loop goes: its threads post to sessions' strands.
   FtpPool ftp_pool_;
+  LoginVerifier login_verifier_;
   std::optional<ServerShared> shared_;
   // Declared after what sessions use, so that sessions still alive in the
   // loop are destroyed first.

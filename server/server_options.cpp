@@ -7,7 +7,8 @@ namespace korvan::server {
 const char kServerUsage[] =
     "usage: korvan-server --listen HOST:PORT --words FILE --accounts FILE [--smtp-relay HOST:PORT]\n"
     "                     [--allow-private] [--threads N] [--max-connections N]\n"
-    "                     [--max-account-connections N] [--deflate-level 1-12]\n"
+    "                     [--max-account-connections N] [--max-pending-per-address N]\n"
+    "                     [--opening-timeout SECONDS] [--deflate-level 1-12]\n"
     "       korvan-server account add|set|show|list ... (korvan-server account --help)\n";
 
 namespace {
@@ -70,6 +71,14 @@ std::variant<ServerConfig, std::string> ParseServerOptions(const std::vector<std
       const auto n = ParseCount(value, 100000);
       if (!n) return "--max-account-connections needs a number from 1 to 100000";
       config.max_account_connections = *n;
+    } else if (name == "--max-pending-per-address") {
+      const auto n = ParseCount(value, 100000);
+      if (!n) return "--max-pending-per-address needs a number from 1 to 100000";
+      config.max_pending_per_address = *n;
+    } else if (name == "--opening-timeout") {
+      const auto n = ParseCount(value, 3600);
+      if (!n) return "--opening-timeout needs a number of seconds from 1 to 3600";
+      config.opening_timeout = std::chrono::seconds(*n);
     } else if (name == "--deflate-level") {
       const auto n = ParseCount(value, 12);
       if (!n) return "--deflate-level needs a number from 1 to 12";

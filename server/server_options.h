@@ -2,9 +2,11 @@
 //   korvan-server --listen HOST:PORT --words FILE --accounts FILE
 //                 [--smtp-relay HOST:PORT] [--allow-private] [--threads N]
 //                 [--max-connections N] [--max-account-connections N]
+//                 [--max-pending-per-address N] [--opening-timeout SECONDS]
 //                 [--deflate-level 1-12]
 #pragma once
 
+#include <chrono>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -29,6 +31,12 @@ struct ServerConfig {
   unsigned pack_threads = 2;             // threads that pack frames for the client
   unsigned max_connections = 1024;       // tunnel connections in all
   unsigned max_account_connections = 32; // simultaneous connections of one account
+  // Connections of one peer address that have not been admitted or refused
+  // yet; more are closed at accept.
+  unsigned max_pending_per_address = 32;
+  // For the opening message after accept, and for each HTTP request head
+  // from its first byte.
+  std::chrono::seconds opening_timeout{30};
   // How hard answers are deflated: 1 (fastest) to 12 (smallest). Each step
   // above 9 costs CPU on the server for fewer bytes on the client's link.
   int deflate_level = kDefaultDeflateLevel;

@@ -26,6 +26,12 @@ std::string PeerName(const tcp::socket& socket) {
   return ec ? std::string("?") : peer.address().to_string();
 }
 
+asio::ip::address PeerAddress(const tcp::socket& socket) {
+  error_code ec;
+  const auto peer = socket.remote_endpoint(ec);
+  return ec ? asio::ip::address() : peer.address();
+}
+
 }  // namespace
 
 std::chrono::seconds IdleLimitFor(std::uint8_t timeout_nibble) {
@@ -33,13 +39,15 @@ std::chrono::seconds IdleLimitFor(std::uint8_t timeout_nibble) {
   return n == 0 ? kDefaultIdleLimit : std::chrono::seconds(100 * n);
 }
 
-Session::Session(tcp::socket socket, ServerShared& shared)
+Session::Session(tcp::socket socket, ServerShared& shared, PendingRegistry::Claim pending)
     : socket_(std::move(socket)),
       shared_(shared),
       name_("client " + PeerName(socket_)),
       reader_(socket_, *shared.words, traffic_, activity_),
       writer_(socket_, shared.words, shared.pack_pool, shared.config.deflate_level, traffic_, activity_),
-      watch_timer_(socket_.get_executor()) {}
+      watch_timer_(socket_.get_executor()),
+      pending_(std::move(pending)),
+      peer_address_(PeerAddress(socket_)) {}
 
 Session::~Session() {
   // Traffic must be paid for even when the server stops mid-conversation.
@@ -63,6 +71,7 @@ void Session::CloseNow() {
   closed_ = true;
   error_code ec;
   socket_.close(ec);
+  writer_.CancelPause();
   if (target_ != nullptr) target_->close();
   if (abort_work_) abort_work_();
 }
@@ -76,6 +85,7 @@ Task<void> Session::Run() {
   } catch (const StoreError& e) {
     Log(name_ + ": " + e.what());
   }
+  pending_.reset();
   co_await Finish();
   Settle();
   claim_.reset();
@@ -159,8 +169,16 @@ bool Session::StillHasCredit() {
 }
 
 Task<void> Session::Serve() {
-  const auto opening = co_await reader_.ReadOpening();
-  if (!opening) co_return;
+  const auto opening = co_await reader_.ReadOpening(shared_.config.opening_timeout);
+  if (!opening) {
+    if (reader_.timed_out()) {
+      Log(name_ + ": no opening message within " + std::to_string(shared_.config.opening_timeout.count()) +
+          " s, closed");
+      pending_.reset();  // before the client can see the close
+      CloseNow();
+    }
+    co_return;
+  }
   name_ = "account " + std::to_string(opening->user_id) + " from " + PeerName(socket_);
 
   if (opening->protocol() == static_cast<std::uint8_t>(Protocol::kAccountQuery)) {
@@ -168,6 +186,7 @@ Task<void> Session::Serve() {
     co_return;
   }
   if (!co_await Admit(*opening)) co_return;
+  pending_.reset();
 
   idle_limit_ = IdleLimitFor(opening->timeout());
   reader_.OnAccountInfoRequest([this] {
@@ -180,19 +199,35 @@ Task<void> Session::Serve() {
 
 Task<void> Session::ServeAccountQuery(const OpeningFields& opening) {
   const auto account = shared_.store.Find(opening.user_id);
-  if (!account || !PasswordMatches(*account, opening.password_digest)) {
+  if (!account || !co_await ProofOpens(*account, opening)) {
     Log(name_ + ": account query with a wrong number or password");
-    co_await writer_.SendBytes(kAccountQueryLoginFailed);
+    co_await SendLoginFailure(opening.user_id, kAccountQueryLoginFailed);
     co_return;
   }
   co_await writer_.SendBytes(AccountQueryReply(*account));
 }
 
+Task<bool> Session::ProofOpens(const Account& account, const OpeningFields& opening) {
+  if (shared_.login_verifier.Remembered(account, opening.password_digest)) co_return true;
+  LoginVerifier& verifier = shared_.login_verifier;
+  co_return co_await asio::co_spawn(
+      shared_.pack_pool.get_executor(),
+      [&verifier, &account, &opening]() -> Task<bool> { co_return verifier.Verify(account, opening.password_digest); },
+      asio::use_awaitable);
+}
+
+Task<void> Session::SendLoginFailure(std::int32_t account, std::span<const std::uint8_t> answer) {
+  // Only the answer waits, on a timer: the check itself was not slowed, so
+  // the right password gets in at once. The connection still counts as
+  // pending meanwhile, which bounds the waiting guesses of one address.
+  co_await writer_.SendBytesAfter(shared_.login_backoff.RecordFailure(account, peer_address_), answer);
+}
+
 Task<bool> Session::Admit(const OpeningFields& opening) {
   const auto account = shared_.store.Find(opening.user_id);
-  if (!account || !PasswordMatches(*account, opening.password_digest)) {
+  if (!account || !co_await ProofOpens(*account, opening)) {
     Log(name_ + ": wrong account number or password");
-    co_await writer_.SendBytes(ControlFrame(ckLoginFailed));
+    co_await SendLoginFailure(opening.user_id, ControlFrame(ckLoginFailed));
     co_return false;
   }
   const std::uint8_t ours = shared_.words->version();

@@ -14,6 +14,8 @@
 #include "server/asio.h"
 #include "server/connection_registry.h"
 #include "server/ftp_pool.h"
+#include "server/login_backoff.h"
+#include "server/login_verifier.h"
 #include "server/server_options.h"
 #include "server/tunnel_io.h"
 
@@ -27,6 +29,8 @@ struct ServerShared {
   asio::thread_pool& pack_pool;
   ConnectionRegistry& registry;
   FtpPool& ftp_pool;
+  LoginVerifier& login_verifier;
+  LoginBackoff& login_backoff;
 };
 
 // The idle limit towards the target: the service byte's time-out nibble n
@@ -37,7 +41,8 @@ std::chrono::seconds IdleLimitFor(std::uint8_t timeout_nibble);
 
 class Session : public std::enable_shared_from_this<Session> {
  public:
-  Session(tcp::socket socket, ServerShared& shared);
+  // `pending` counts the connection against its address until it is admitted or refused.
+  Session(tcp::socket socket, ServerShared& shared, PendingRegistry::Claim pending);
   ~Session();
   Session(const Session&) = delete;
   Session& operator=(const Session&) = delete;
@@ -53,11 +58,17 @@ class Session : public std::enable_shared_from_this<Session> {
   Task<void> ServeAccountQuery(const OpeningFields& opening);
   // Checks the account; false (after telling the client) when it may not go on.
   Task<bool> Admit(const OpeningFields& opening);
+  // True when the opening's proof opens `account`. A login not verified
+  // before is checked on the packing pool: a flood of wrong proofs must not
+  // stall the other sessions of this thread.
+  Task<bool> ProofOpens(const Account& account, const OpeningFields& opening);
   Task<void> RunService(const OpeningFields& opening);
   bool StillHasCredit();
   void Settle();
   bool RequestMayProceed();
   void CloseNow();
+  // Sends a failed login's answer, late when the account or address is under backoff.
+  Task<void> SendLoginFailure(std::int32_t account, std::span<const std::uint8_t> answer);
 
   tcp::socket socket_;
   ServerShared& shared_;
@@ -70,6 +81,8 @@ class Session : public std::enable_shared_from_this<Session> {
   asio::steady_timer watch_timer_;
   std::optional<Account> account_;
   std::optional<ConnectionRegistry::Claim> claim_;
+  std::optional<PendingRegistry::Claim> pending_;
+  asio::ip::address peer_address_;  // as accepted: the socket may not tell it once the peer is gone
   beast::tcp_stream* target_ = nullptr;
   std::function<void()> abort_work_;  // set by the service while work waits off the sockets
   Clock::duration idle_limit_ = kDefaultIdleLimit;

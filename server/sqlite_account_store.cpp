@@ -2,6 +2,7 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -9,10 +10,20 @@ namespace korvan::server {
 
 namespace {
 
+// Schema 1 keeps a salted scrypt hash of the login proof; schema 0 (no
+// user_version) kept the password's MD5 in password_md5 and is rewritten
+// into this one when first opened.
+constexpr int kSchemaVersion = 1;
+
+// `%s` is the table's name: the upgrade builds the new table beside the old.
 constexpr const char kSchema[] =
-    "CREATE TABLE IF NOT EXISTS accounts ("
+    "CREATE TABLE %s ("
     " id INTEGER PRIMARY KEY,"
-    " password_md5 BLOB NOT NULL,"
+    " login_salt BLOB,"
+    " login_hash BLOB,"
+    " scrypt_log2_n INTEGER,"
+    " scrypt_r INTEGER,"
+    " scrypt_p INTEGER,"
     " credit_kib REAL NOT NULL DEFAULT 0,"
     " prepaid_until TEXT,"
     " valid_until TEXT,"
@@ -23,10 +34,21 @@ constexpr const char kSchema[] =
     " received_wire INTEGER NOT NULL DEFAULT 0)";
 
 constexpr const char kColumns[] =
-    "id, password_md5, credit_kib, prepaid_until, valid_until, further_byte,"
-    " sent_raw, sent_wire, received_raw, received_wire";
+    "id, login_salt, login_hash, scrypt_log2_n, scrypt_r, scrypt_p, credit_kib, prepaid_until, valid_until,"
+    " further_byte, sent_raw, sent_wire, received_raw, received_wire";
 
-// A prepared statement that finalizes itself.
+// What schema 0 and schema 1 have in common, copied as it is.
+constexpr const char kKeptColumns[] =
+    "id, credit_kib, prepaid_until, valid_until, further_byte, sent_raw, sent_wire, received_raw, received_wire";
+
+std::string SchemaFor(const char* table) {
+  std::string sql = kSchema;
+  sql.replace(sql.find("%s"), 2, table);
+  return sql;
+}
+
+// A prepared statement that finalizes itself, or one kept by the store that
+// is made ready for its next use instead.
 class Statement {
  public:
   Statement(sqlite3* db, const std::string& sql) : db_(db) {
@@ -34,7 +56,15 @@ class Statement {
       throw StoreError(std::string("account store: ") + sqlite3_errmsg(db));
     }
   }
-  ~Statement() { sqlite3_finalize(stmt_); }
+  Statement(sqlite3* db, sqlite3_stmt* kept) : db_(db), stmt_(kept), kept_(true) {}
+  ~Statement() {
+    if (!kept_) {
+      sqlite3_finalize(stmt_);
+      return;
+    }
+    sqlite3_reset(stmt_);
+    sqlite3_clear_bindings(stmt_);
+  }
   Statement(const Statement&) = delete;
   Statement& operator=(const Statement&) = delete;
 
@@ -49,6 +79,12 @@ class Statement {
   }
   void BindBlob(int index, const void* data, int size) {
     Check(sqlite3_bind_blob(stmt_, index, data, size, SQLITE_TRANSIENT));
+  }
+  void BindNull(int index) { Check(sqlite3_bind_null(stmt_, index)); }
+  // Ready to run again with new values.
+  void Reset() {
+    sqlite3_reset(stmt_);
+    sqlite3_clear_bindings(stmt_);
   }
   // True while rows come; false when done.
   bool Step() {
@@ -66,6 +102,7 @@ class Statement {
   }
   sqlite3* db_;
   sqlite3_stmt* stmt_ = nullptr;
+  bool kept_ = false;
 };
 
 std::optional<Date> ColumnDate(sqlite3_stmt* stmt, int column) {
@@ -74,31 +111,64 @@ std::optional<Date> ColumnDate(sqlite3_stmt* stmt, int column) {
   return ParseDate(reinterpret_cast<const char*>(text));
 }
 
+template <std::size_t N>
+bool ColumnBytes(sqlite3_stmt* stmt, int column, std::array<std::uint8_t, N>& out) {
+  const void* blob = sqlite3_column_blob(stmt, column);
+  if (blob == nullptr || sqlite3_column_bytes(stmt, column) != static_cast<int>(N)) return false;
+  std::memcpy(out.data(), blob, N);
+  return true;
+}
+
+// A secret whose parts are missing or of the wrong size is no secret: no
+// proof opens that account.
+std::optional<LoginSecret> ColumnSecret(sqlite3_stmt* stmt, int first) {
+  LoginSecret secret;
+  if (!ColumnBytes(stmt, first, secret.salt) || !ColumnBytes(stmt, first + 1, secret.hash)) return std::nullopt;
+  for (int i = 2; i < 5; ++i) {
+    if (sqlite3_column_type(stmt, first + i) != SQLITE_INTEGER) return std::nullopt;
+  }
+  const auto small = [&](int i) {
+    const std::int64_t value = sqlite3_column_int64(stmt, first + i);
+    return value < 0 || value > 1'000'000 ? -1 : static_cast<int>(value);
+  };
+  secret.params = {small(2), small(3), small(4)};
+  return secret;
+}
+
 Account ReadRow(sqlite3_stmt* stmt) {
   Account a;
   a.id = static_cast<std::int32_t>(sqlite3_column_int64(stmt, 0));
-  const void* blob = sqlite3_column_blob(stmt, 1);
-  if (blob != nullptr && sqlite3_column_bytes(stmt, 1) == static_cast<int>(a.password_md5.size())) {
-    std::memcpy(a.password_md5.data(), blob, a.password_md5.size());
-  }
-  a.credit_kib = sqlite3_column_double(stmt, 2);
-  a.prepaid_until = ColumnDate(stmt, 3);
-  a.valid_until = ColumnDate(stmt, 4);
-  a.further_byte = static_cast<std::uint8_t>(sqlite3_column_int64(stmt, 5));
-  a.totals.sent_raw = sqlite3_column_int64(stmt, 6);
-  a.totals.sent_wire = sqlite3_column_int64(stmt, 7);
-  a.totals.received_raw = sqlite3_column_int64(stmt, 8);
-  a.totals.received_wire = sqlite3_column_int64(stmt, 9);
+  a.login = ColumnSecret(stmt, 1);
+  a.credit_kib = sqlite3_column_double(stmt, 6);
+  a.prepaid_until = ColumnDate(stmt, 7);
+  a.valid_until = ColumnDate(stmt, 8);
+  a.further_byte = static_cast<std::uint8_t>(sqlite3_column_int64(stmt, 9));
+  a.totals.sent_raw = sqlite3_column_int64(stmt, 10);
+  a.totals.sent_wire = sqlite3_column_int64(stmt, 11);
+  a.totals.received_raw = sqlite3_column_int64(stmt, 12);
+  a.totals.received_wire = sqlite3_column_int64(stmt, 13);
   return a;
+}
+
+void BindSecret(Statement& s, int first, const std::optional<LoginSecret>& secret) {
+  if (!secret) {
+    for (int i = 0; i < 5; ++i) s.BindNull(first + i);
+    return;
+  }
+  s.BindBlob(first, secret->salt.data(), static_cast<int>(secret->salt.size()));
+  s.BindBlob(first + 1, secret->hash.data(), static_cast<int>(secret->hash.size()));
+  s.Bind(first + 2, static_cast<std::int64_t>(secret->params.log2_n));
+  s.Bind(first + 3, static_cast<std::int64_t>(secret->params.r));
+  s.Bind(first + 4, static_cast<std::int64_t>(secret->params.p));
 }
 
 void BindFields(Statement& s, const Account& a) {
   s.Bind(1, static_cast<std::int64_t>(a.id));
-  s.BindBlob(2, a.password_md5.data(), static_cast<int>(a.password_md5.size()));
-  s.Bind(3, a.credit_kib);
-  s.Bind(4, a.prepaid_until);
-  s.Bind(5, a.valid_until);
-  s.Bind(6, static_cast<std::int64_t>(a.further_byte));
+  BindSecret(s, 2, a.login);
+  s.Bind(7, a.credit_kib);
+  s.Bind(8, a.prepaid_until);
+  s.Bind(9, a.valid_until);
+  s.Bind(10, static_cast<std::int64_t>(a.further_byte));
 }
 
 }  // namespace
@@ -112,21 +182,55 @@ SqliteAccountStore::SqliteAccountStore(const std::filesystem::path& path, Mode m
     db_ = nullptr;
     throw StoreError("cannot open account file " + path.string() + ": " + reason);
   }
+  int version = 0;
   try {
     sqlite3_busy_timeout(db_, 5000);
+    version = SchemaVersion();
+  } catch (const StoreError& e) {
+    CloseAndThrow(path.string() + " is not a usable account file (" + e.what() + ")");
+  }
+  if (version > kSchemaVersion) {
+    CloseAndThrow("account file " + path.string() + " was written by a newer korvan-server (schema " +
+                  std::to_string(version) + ")");
+  }
+  // Checked before the first write (the journal mode) so that the message names the cause.
+  if (version < kSchemaVersion && sqlite3_db_readonly(db_, "main") == 1) {
+    CloseAndThrow("account file " + path.string() +
+                  " is read-only, and must be written once to replace its MD5 password digests by salted hashes");
+  }
+  try {
     Execute("PRAGMA journal_mode=WAL");
     Execute("PRAGMA synchronous=NORMAL");
-    Execute(kSchema);
+    // Replaced secrets are overwritten in the file, not merely unlinked.
+    Execute("PRAGMA secure_delete=ON");
+  } catch (const StoreError& e) {
+    CloseAndThrow(path.string() + " is not a usable account file (" + e.what() + ")");
+  }
+  if (version < kSchemaVersion) {
+    try {
+      Upgrade();
+    } catch (const StoreError& e) {
+      CloseAndThrow("cannot bring account file " + path.string() + " up to date: " + e.what());
+    }
+  }
+  try {
     Statement check(db_, std::string("SELECT ") + kColumns + " FROM accounts LIMIT 0");
     check.Step();
   } catch (const StoreError& e) {
-    sqlite3_close(db_);
-    db_ = nullptr;
-    throw StoreError(path.string() + " is not a usable account file (" + e.what() + ")");
+    CloseAndThrow(path.string() + " is not a usable account file (" + e.what() + ")");
   }
 }
 
-SqliteAccountStore::~SqliteAccountStore() { sqlite3_close(db_); }
+void SqliteAccountStore::CloseAndThrow(const std::string& message) {
+  sqlite3_close(db_);
+  db_ = nullptr;
+  throw StoreError(message);
+}
+
+SqliteAccountStore::~SqliteAccountStore() {
+  sqlite3_finalize(find_);
+  sqlite3_close(db_);
+}
 
 void SqliteAccountStore::Execute(const char* sql) {
   char* error = nullptr;
@@ -137,9 +241,79 @@ void SqliteAccountStore::Execute(const char* sql) {
   }
 }
 
+int SqliteAccountStore::SchemaVersion() {
+  Statement s(db_, "PRAGMA user_version");
+  return s.Step() ? static_cast<int>(sqlite3_column_int64(s.get(), 0)) : 0;
+}
+
+void SqliteAccountStore::Upgrade() {
+  try {
+    // Immediate: a second process opening the file meanwhile waits here and
+    // then finds the work done.
+    Execute("BEGIN IMMEDIATE");
+    if (SchemaVersion() == 0) {
+      bool has_table = false;
+      {
+        Statement table(db_, "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = 'accounts'");
+        has_table = table.Step();
+      }  // a statement still reading the schema would stop DROP TABLE
+      if (has_table) {
+        MigrateFromMd5();
+      } else {
+        Execute(SchemaFor("accounts").c_str());
+      }
+      Execute(("PRAGMA user_version = " + std::to_string(kSchemaVersion)).c_str());
+    }
+    Execute("COMMIT");
+  } catch (const std::exception& e) {
+    sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+    throw StoreError(e.what());
+  }
+  // Move the rewritten pages into the file now, and empty the log, so that
+  // no copy of the old digests stays behind until a later checkpoint.
+  sqlite3_exec(db_, "PRAGMA wal_checkpoint(TRUNCATE)", nullptr, nullptr, nullptr);
+}
+
+void SqliteAccountStore::MigrateFromMd5() {
+  {
+    Statement check(db_, std::string("SELECT password_md5, ") + kKeptColumns + " FROM accounts LIMIT 0");
+    check.Step();
+  }
+  Execute(SchemaFor("accounts_upgrade").c_str());
+  Execute((std::string("INSERT INTO accounts_upgrade (") + kKeptColumns + ") SELECT " + kKeptColumns + " FROM accounts")
+              .c_str());
+  {
+    Statement read(db_, "SELECT id, password_md5 FROM accounts");
+    Statement write(db_,
+                    "UPDATE accounts_upgrade SET login_salt = ?2, login_hash = ?3, scrypt_log2_n = ?4,"
+                    " scrypt_r = ?5, scrypt_p = ?6 WHERE id = ?1");
+    while (read.Step()) {
+      // The old server read a digest of another size as zeros; such a row
+      // now has no secret and refuses every proof.
+      std::array<std::uint8_t, 16> md5{};
+      if (!ColumnBytes(read.get(), 1, md5)) continue;
+      LoginProof proof{};
+      std::copy_n(md5.begin(), proof.size(), proof.begin());
+      write.Reset();
+      write.Bind(1, static_cast<std::int64_t>(sqlite3_column_int64(read.get(), 0)));
+      BindSecret(write, 2, MakeLoginSecret(proof));
+      write.Step();
+    }
+  }
+  Execute("DROP TABLE accounts");
+  Execute("ALTER TABLE accounts_upgrade RENAME TO accounts");
+}
+
 std::optional<Account> SqliteAccountStore::Find(std::int32_t id) {
   MutexLock lock(mutex_);
-  Statement s(db_, std::string("SELECT ") + kColumns + " FROM accounts WHERE id = ?1");
+  // Every connection's login and credit check asks: prepared once.
+  if (find_ == nullptr) {
+    const std::string sql = std::string("SELECT ") + kColumns + " FROM accounts WHERE id = ?1";
+    if (sqlite3_prepare_v2(db_, sql.c_str(), -1, &find_, nullptr) != SQLITE_OK) {
+      throw StoreError(std::string("account store: ") + sqlite3_errmsg(db_));
+    }
+  }
+  Statement s(db_, find_);
   s.Bind(1, static_cast<std::int64_t>(id));
   if (!s.Step()) return std::nullopt;
   return ReadRow(s.get());
@@ -148,8 +322,9 @@ std::optional<Account> SqliteAccountStore::Find(std::int32_t id) {
 bool SqliteAccountStore::Insert(const Account& account) {
   MutexLock lock(mutex_);
   Statement s(db_,
-              "INSERT OR IGNORE INTO accounts (id, password_md5, credit_kib, prepaid_until, valid_until,"
-              " further_byte) VALUES (?1, ?2, ?3, ?4, ?5, ?6)");
+              "INSERT OR IGNORE INTO accounts (id, login_salt, login_hash, scrypt_log2_n, scrypt_r, scrypt_p,"
+              " credit_kib, prepaid_until, valid_until, further_byte)"
+              " VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10)");
   BindFields(s, account);
   s.Step();
   return s.Changes() == 1;
@@ -158,8 +333,9 @@ bool SqliteAccountStore::Insert(const Account& account) {
 bool SqliteAccountStore::Update(const Account& account) {
   MutexLock lock(mutex_);
   Statement s(db_,
-              "UPDATE accounts SET password_md5 = ?2, credit_kib = ?3, prepaid_until = ?4, valid_until = ?5,"
-              " further_byte = ?6 WHERE id = ?1");
+              "UPDATE accounts SET login_salt = ?2, login_hash = ?3, scrypt_log2_n = ?4, scrypt_r = ?5,"
+              " scrypt_p = ?6, credit_kib = ?7, prepaid_until = ?8, valid_until = ?9, further_byte = ?10"
+              " WHERE id = ?1");
   BindFields(s, account);
   s.Step();
   return s.Changes() == 1;

@@ -4,6 +4,11 @@
 // server is up: the database is in WAL mode and waits for a lock instead of
 // failing at once.
 //
+// A file of the first schema, which kept each password's MD5, is rewritten
+// when first opened: each account gets a salted hash of the proof its MD5
+// gave (see server/password_hash.h), and the digests are overwritten. The
+// schema's number is the file's user_version.
+//
 // Thread rule: every method may be called from any thread (the sessions
 // find and charge accounts from the server's loop threads). There is one
 // SQLite connection per store, opened without SQLite's own locking, and
@@ -12,19 +17,22 @@
 
 #include <filesystem>
 #include <memory>
+#include <string>
 
 #include "common/mutex.h"
 #include "common/thread_annotations.h"
 #include "server/account_store.h"
 
 struct sqlite3;
+struct sqlite3_stmt;
 
 namespace korvan::server {
 
 class SqliteAccountStore final : public AccountStore {
  public:
   enum class Mode { kOpenExisting, kCreateIfMissing };
-  // Throws StoreError when the file cannot be opened or is not an account file.
+  // Throws StoreError when the file cannot be opened, is not an account
+  // file, or needs an upgrade that cannot be written.
   SqliteAccountStore(const std::filesystem::path& path, Mode mode);
   ~SqliteAccountStore() override;
   SqliteAccountStore(const SqliteAccountStore&) = delete;
@@ -38,9 +46,16 @@ class SqliteAccountStore final : public AccountStore {
 
  private:
   void Execute(const char* sql) KORVAN_REQUIRES(mutex_);
+  // For the constructor: a store that failed to open holds no connection.
+  [[noreturn]] void CloseAndThrow(const std::string& message) KORVAN_REQUIRES(mutex_);
+  int SchemaVersion() KORVAN_REQUIRES(mutex_);
+  // Brings a file of an older schema to the current one, in one transaction.
+  void Upgrade() KORVAN_REQUIRES(mutex_);
+  void MigrateFromMd5() KORVAN_REQUIRES(mutex_);
 
   Mutex mutex_;
   sqlite3* db_ KORVAN_GUARDED_BY(mutex_) = nullptr;
+  sqlite3_stmt* find_ KORVAN_GUARDED_BY(mutex_) = nullptr;  // Find's, kept prepared
 };
 
 }  // namespace korvan::server

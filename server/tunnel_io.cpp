@@ -22,13 +22,41 @@ Task<Bytes> PackOnPool(WordListPtr words, Bytes raw, int deflate_level, bool con
 }  // namespace
 
 TunnelReader::TunnelReader(tcp::socket& socket, const WordList& words, Traffic& traffic, Activity& activity)
-    : socket_(socket), words_(words), traffic_(traffic), activity_(activity), scratch_(kMaxUnpackedBlock) {}
+    : socket_(socket),
+      words_(words),
+      traffic_(traffic),
+      activity_(activity),
+      scratch_(kMaxUnpackedBlock),
+      deadline_timer_(socket.get_executor()) {}
+
+void TunnelReader::SetDeadline(std::optional<Clock::time_point> deadline) {
+  deadline_ = deadline;
+  timed_out_ = false;
+  deadline_timer_.cancel();
+}
 
 Task<bool> TunnelReader::ReadMore() {
+  if (deadline_) {
+    if (Clock::now() >= *deadline_) {
+      timed_out_ = true;
+      co_return false;
+    }
+    // Runs on the session's strand like the read. It looks at the deadline
+    // itself: a wait that expired just as the read completed must not cut
+    // off a later read under another deadline.
+    deadline_timer_.expires_at(*deadline_);
+    deadline_timer_.async_wait([this](const error_code& ec) {
+      if (ec || !deadline_ || Clock::now() < *deadline_) return;
+      timed_out_ = true;
+      error_code ignored;
+      socket_.cancel(ignored);
+    });
+  }
   std::array<std::uint8_t, kReadChunk> chunk;
   error_code ec;
   const std::size_t n =
       co_await socket_.async_read_some(asio::buffer(chunk), asio::redirect_error(asio::use_awaitable, ec));
+  if (deadline_) deadline_timer_.cancel();
   if (ec || n == 0) co_return false;
   traffic_.sent_wire += static_cast<std::int64_t>(n);
   activity_.Touch();
@@ -36,10 +64,12 @@ Task<bool> TunnelReader::ReadMore() {
   co_return true;
 }
 
-Task<std::optional<OpeningFields>> TunnelReader::ReadOpening() {
+Task<std::optional<OpeningFields>> TunnelReader::ReadOpening(Clock::duration limit) {
+  SetDeadline(Clock::now() + limit);
   while (received_.size() < kOpeningSize) {
-    if (!co_await ReadMore()) co_return std::nullopt;
+    if (!co_await ReadMore()) co_return std::nullopt;  // the deadline stays: nothing more is read
   }
+  SetDeadline(std::nullopt);
   const auto opening = ParseOpening(received_.data());
   received_.Consume(kOpeningSize);
   co_return opening;
@@ -93,7 +123,8 @@ TunnelWriter::TunnelWriter(tcp::socket& socket, WordListPtr words, asio::thread_
       pack_pool_(pack_pool),
       deflate_level_(deflate_level),
       traffic_(traffic),
-      activity_(activity) {}
+      activity_(activity),
+      pause_(socket.get_executor()) {}
 
 void TunnelWriter::Owe(Bytes frame) { owed_.insert(owed_.end(), frame.begin(), frame.end()); }
 
@@ -111,6 +142,21 @@ Task<void> TunnelWriter::FlushOwed() {
 }
 
 Task<void> TunnelWriter::SendBytes(std::span<const std::uint8_t> bytes) { co_await Write(bytes); }
+
+Task<void> TunnelWriter::SendBytesAfter(Clock::duration delay, std::span<const std::uint8_t> bytes) {
+  if (delay > Clock::duration::zero() && !pause_cancelled_) {
+    pause_.expires_after(delay);
+    error_code ec;
+    co_await pause_.async_wait(asio::redirect_error(asio::use_awaitable, ec));
+  }
+  if (pause_cancelled_) co_return;
+  co_await Write(bytes);
+}
+
+void TunnelWriter::CancelPause() {
+  pause_cancelled_ = true;
+  pause_.cancel();
+}
 
 Task<void> TunnelWriter::SendPackedControl(Bytes payload) {
   const std::size_t size = payload.size();

@@ -31,8 +31,9 @@ class TunnelReader {
  public:
   TunnelReader(tcp::socket& socket, const WordList& words, Traffic& traffic, Activity& activity);
 
-  // The opening message; nullopt when the client leaves before sending 15 bytes.
-  Task<std::optional<OpeningFields>> ReadOpening();
+  // The opening message; nullopt when the client leaves before sending 15
+  // bytes, or has not sent them within `limit` (timed_out() then holds).
+  Task<std::optional<OpeningFields>> ReadOpening(Clock::duration limit);
   // Appends the next data bytes to `out` (at least one byte). False when the
   // client closed or sent a frame that cannot be unpacked.
   Task<bool> ReadData(Bytes& out);
@@ -41,6 +42,12 @@ class TunnelReader {
   // Called whenever the client asks for account information.
   void OnAccountInfoRequest(std::function<void()> handler) { on_account_info_ = std::move(handler); }
   bool protocol_error() const { return protocol_error_; }
+
+  // Reads after `deadline` fail, and one waiting then is cut off; nullopt
+  // lifts it. Setting or lifting it clears timed_out().
+  void SetDeadline(std::optional<Clock::time_point> deadline);
+  // Whether a read failed because the deadline passed.
+  bool timed_out() const { return timed_out_; }
 
  private:
   Task<bool> ReadMore();
@@ -53,6 +60,9 @@ class TunnelReader {
   Bytes scratch_;
   std::function<void()> on_account_info_;
   bool protocol_error_ = false;
+  std::optional<Clock::time_point> deadline_;
+  asio::steady_timer deadline_timer_;
+  bool timed_out_ = false;
 };
 
 class TunnelWriter {
@@ -65,6 +75,11 @@ class TunnelWriter {
   Task<void> SendData(std::span<const std::uint8_t> raw);
   // Sends bytes as they are (a ready frame, or the account query's reply).
   Task<void> SendBytes(std::span<const std::uint8_t> bytes);
+  // The same after waiting `delay` on a timer (a refused login under
+  // backoff), so that no thread waits. CancelPause() ends the wait early and
+  // nothing is sent.
+  Task<void> SendBytesAfter(Clock::duration delay, std::span<const std::uint8_t> bytes);
+  void CancelPause();
   // Sends a control frame whose payload (kind byte first, at most
   // kMaxRawBlock bytes) is large enough to be worth packing like data: a
   // picture offered to the client costs the link no more than the picture.
@@ -84,6 +99,8 @@ class TunnelWriter {
   Traffic& traffic_;
   Activity& activity_;
   Bytes owed_;
+  asio::steady_timer pause_;
+  bool pause_cancelled_ = false;
 };
 
 }  // namespace korvan::server

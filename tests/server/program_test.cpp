@@ -113,6 +113,33 @@ TEST_F(ProgramTest, BadCommandLinesExitWithTwoAndSayWhy) {
   EXPECT_EQ(account.Wait(), 2);
 }
 
+TEST_F(ProgramTest, TheLimitOptionsTakePositiveWholeNumbers) {
+  const std::vector<std::string> base = {"--listen", "127.0.0.1:0", "--words", "w", "--accounts", "a"};
+  const auto parse = [&base](const std::string& name, const std::string& value) {
+    auto args = base;
+    args.push_back(name);
+    args.push_back(value);
+    return ParseServerOptions(args);
+  };
+  const auto defaults = std::get<ServerConfig>(ParseServerOptions(base));
+  EXPECT_EQ(defaults.max_pending_per_address, 32u);
+  EXPECT_EQ(defaults.opening_timeout, std::chrono::seconds(30));
+  EXPECT_EQ(std::get<ServerConfig>(parse("--max-pending-per-address", "5")).max_pending_per_address, 5u);
+  EXPECT_EQ(std::get<ServerConfig>(parse("--opening-timeout", "7")).opening_timeout, std::chrono::seconds(7));
+
+  for (const std::string name : {"--max-pending-per-address", "--opening-timeout"}) {
+    for (const std::string bad : {"0", "-3", "1.5", "ten", "", "99999999"}) {
+      auto args = base;
+      args[3] = path("words.lvk");
+      args.push_back(name);
+      args.push_back(bad);
+      Child child(args);
+      EXPECT_EQ(child.Wait(), 2) << name << " " << bad;
+      EXPECT_NE(child.output.find(name + " needs a number"), std::string::npos) << child.output;
+    }
+  }
+}
+
 TEST_F(ProgramTest, MissingFilesExitWithOneAndNameTheFile) {
   Child words({"--listen", "127.0.0.1:0", "--words", path("none.lvk"), "--accounts", path("a.db")});
   EXPECT_EQ(words.Wait(), 1);

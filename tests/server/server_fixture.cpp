@@ -36,7 +36,7 @@ ServerTest::~ServerTest() {
 Account ServerTest::AddAccount(std::int32_t id, const std::string& password, double credit_kib) {
   Account account;
   account.id = id;
-  account.password_md5 = PasswordMd5(ToBytes(password));
+  account.login = MakeLoginSecret(ProofOfPassword(password));
   account.credit_kib = credit_kib;
   store_->Insert(account);
   return account;
