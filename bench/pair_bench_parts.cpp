@@ -181,6 +181,7 @@ std::string ClientIni(const ClientSettings& settings, std::uint16_t server_port,
   for (const TaggedCheckBox& box : kTaggedCheckBoxes) {
     ini << box.name << "=" << ((settings.filter_word & box.filter_bit) != 0 ? 1 : 0) << "\r\n";
   }
+  if (settings.max_connections > 0) ini << "MaxConnections=" << settings.max_connections << "\r\n";
   ini << "[Setup]\r\nSocketCount=1\r\n[Socket1]\r\nLPort=" << http_port << "\r\nProtocol=0\r\n";
   return ini.str();
 }
@@ -204,6 +205,7 @@ KorvanPair::KorvanPair(const fs::path& bin_dir, const ClientSettings& settings, 
   if (settings.deflate_level > 0) {
     server_args.insert(server_args.end(), {"--deflate-level", std::to_string(settings.deflate_level)});
   }
+  server_args.insert(server_args.end(), settings.server_options.begin(), settings.server_options.end());
   server_ = std::make_unique<test::ChildProcess>(bin_dir / "korvan-server", server_args, root / "server.txt");
   if (!WaitForPort(server_port, 10)) throw std::runtime_error("korvan-server did not start:\n" + server_->Output());
   std::uint16_t tunnel_port = server_port;
