@@ -25,8 +25,22 @@ void Log(std::string_view text) {
   gmtime_r(&now, &utc);
   char stamp[32];
   std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &utc);
+  // Whatever a caller passes, one event stays one line: control bytes that
+  // slipped through unescaped are escaped here.
+  std::string line;
+  line.reserve(text.size());
+  for (const char c : text) {
+    const auto u = static_cast<unsigned char>(c);
+    if (u < 0x20 || u == 0x7F) {
+      char hex[8];
+      std::snprintf(hex, sizeof hex, "\\x%02X", u);
+      line += hex;
+    } else {
+      line += c;
+    }
+  }
   MutexLock lock(g_mutex);
-  std::fprintf(stderr, "%s korvan-server: %.*s\n", stamp, static_cast<int>(text.size()), text.data());
+  std::fprintf(stderr, "%s korvan-server: %s\n", stamp, line.c_str());
 }
 
 std::string Printable(std::string_view text, std::size_t max) {

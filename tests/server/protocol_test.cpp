@@ -2,11 +2,13 @@
 // the rewritten request header, the fixed replies and the options.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 
 #include "server/client_frames.h"
 #include "server/dates.h"
 #include "server/http_messages.h"
+#include "server/log.h"
 #include "server/proxy_target.h"
 #include "server/replies.h"
 #include "server/server_options.h"
@@ -22,6 +24,17 @@ namespace {
 
 std::span<const std::uint8_t> Span(const std::string& text) {
   return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
+}
+
+TEST(ServerLog, EveryEventStaysOneLineWhateverItHolds) {
+  SetLogEnabled(true);
+  testing::internal::CaptureStderr();
+  Log("account 1 from 10.0.0.1: a status\r\n2026-01-01 00:00:00 korvan-server: forged\x1b[2J");
+  const std::string out = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1) << out;
+  EXPECT_NE(out.find("a status\\x0D\\x0A2026-01-01"), std::string::npos) << out;
+  EXPECT_NE(out.find("forged\\x1B[2J"), std::string::npos) << out;
+  EXPECT_EQ(Printable("a\r\nb\\"), "a\\x0D\\x0Ab\\x5C");
 }
 
 TEST(Dates, WireValuesCountDaysSince18991230) {
