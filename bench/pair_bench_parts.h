@@ -84,7 +84,7 @@ struct ClientSettings {
   std::uint16_t filter_word = 0;
   int deflate_level = 0;  // the server's --deflate-level; 0 leaves its default
   int max_connections = 0;  // the client's MaxConnections; 0 leaves its default
-  std::vector<std::string> server_options;  // more options for korvan-server
+  std::vector<std::string> server_options{};  // more options for korvan-server
 };
 
 // The client's Korvan.ini: the demo account, the server at
