@@ -14,7 +14,7 @@ build="${1:-build}"
 generator=()
 if [ ! -f "$build/CMakeCache.txt" ] && command -v ninja >/dev/null; then generator=(-G Ninja); fi
 cmake -S . -B "$build" "${generator[@]}" -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$build" --target korvan_bench_codec korvan_bench_word_list korvan_bench_engine korvan_bench_pair -j2
+cmake --build "$build" --target korvan_bench_codec korvan_bench_word_list korvan_bench_engine korvan_bench_pair korvan_bench_load korvan_bench_login -j2
 "$build/bench/korvan_bench_codec" --benchmark_min_time=0.5
 echo
 "$build/bench/korvan_bench_word_list"
@@ -22,3 +22,7 @@ echo
 "$build/bench/korvan_bench_engine"
 echo
 "$build/bench/korvan_bench_pair"
+echo
+"$build/bench/korvan_bench_load"
+echo
+"$build/bench/korvan_bench_login"
