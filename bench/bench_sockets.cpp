@@ -7,14 +7,23 @@
 #include <sys/time.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <stdexcept>
 
 namespace korvan::bench {
+
+void RaiseDescriptorLimit(std::uint64_t wanted) {
+  rlimit lim{};
+  if (::getrlimit(RLIMIT_NOFILE, &lim) != 0) return;
+  lim.rlim_cur = std::max<rlim_t>(lim.rlim_cur, std::min<rlim_t>(lim.rlim_max, static_cast<rlim_t>(wanted)));
+  ::setrlimit(RLIMIT_NOFILE, &lim);
+}
 
 void TuneSocket(int fd) {
   const int one = 1;

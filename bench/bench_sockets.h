@@ -18,6 +18,9 @@ namespace korvan::bench {
 
 inline constexpr int kSocketTimeoutS = 30;
 
+// Raises this process's soft descriptor limit to `wanted` (at most the hard
+// limit); programs it starts inherit it.
+void RaiseDescriptorLimit(std::uint64_t wanted);
 // TCP_NODELAY and the time-outs.
 void TuneSocket(int fd);
 // A listening socket on 127.0.0.1 with an ephemeral port (written to `port`);

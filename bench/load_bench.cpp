@@ -8,13 +8,13 @@
 //            against the same GET through the idle pair.
 //   korvan_bench_load [--idle N] [--busy M] [--pace BYTES-PER-SECOND] [--samples K] [--quick]
 #include <signal.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -297,11 +297,7 @@ int main(int argc, char** argv) {
   }
   // Each idle connection costs the client two descriptors and the server
   // one; the programs inherit the limit.
-  rlimit limit{};
-  if (::getrlimit(RLIMIT_NOFILE, &limit) == 0) {
-    limit.rlim_cur = limit.rlim_max;
-    ::setrlimit(RLIMIT_NOFILE, &limit);
-  }
+  korvan::bench::RaiseDescriptorLimit(UINT64_MAX);
   korvan::bench::ClientSettings settings;
   const int most = std::max(options.idle, options.busy + 16);
   settings.max_connections = std::min(65535, most + 64);

@@ -553,13 +553,6 @@ void MeasureMany(const Options& options) {
               client_peak / 1024.0, per(client_peak, client_idle));
 }
 
-void RaiseDescriptorLimit() {
-  rlimit lim{};
-  ::getrlimit(RLIMIT_NOFILE, &lim);
-  lim.rlim_cur = std::max(lim.rlim_cur, std::min<rlim_t>(lim.rlim_max, 8192));
-  ::setrlimit(RLIMIT_NOFILE, &lim);
-}
-
 int Usage() {
   std::printf(
       "usage: korvan_bench_pair [--quick] [--only bytes|latency|throughput|many|gif] [--jpeg-level N] "
@@ -611,7 +604,7 @@ int main(int argc, char** argv) {
       return 0;
     }
   }
-  RaiseDescriptorLimit();
+  korvan::bench::RaiseDescriptorLimit(8192);
   std::printf("korvan --service and korvan-server on loopback%s\n", options.quick ? " (quick)" : "");
   try {
     if (options.only.empty() || options.only == "bytes") MeasureBytes(options);
