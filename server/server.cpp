@@ -1,5 +1,7 @@
 #include "server/server.h"
 
+#include <fcntl.h>
+
 #include <csignal>
 #include <stdexcept>
 
@@ -14,7 +16,7 @@ Server::Server(ServerConfig config, WordListPtr words, std::shared_ptr<AccountSt
       pack_pool_(config_.pack_threads),
       acceptor_(asio::make_strand(io_)) {
   shared_.emplace(ServerShared{config_, words_, *store_, pack_pool_, registry_, ftp_pool_, login_verifier_,
-                               login_backoff_});
+                               login_backoff_, metrics_});
 }
 
 Server::~Server() {
@@ -36,6 +38,9 @@ void Server::Start() {
   }
   const tcp::endpoint endpoint = results.begin()->endpoint();
   acceptor_.open(endpoint.protocol(), ec);
+  // Not inherited by any program started from this process: a copy there
+  // would keep the port listening after a drain closed it.
+  if (!ec) ::fcntl(acceptor_.native_handle(), F_SETFD, FD_CLOEXEC);
   if (!ec) acceptor_.set_option(tcp::acceptor::reuse_address(true), ec);
   if (!ec) acceptor_.bind(endpoint, ec);
   if (!ec) acceptor_.listen(asio::socket_base::max_listen_connections, ec);
@@ -44,13 +49,34 @@ void Server::Start() {
                              std::to_string(endpoint.port()) + ": " + ec.message());
   }
   endpoint_ = acceptor_.local_endpoint();
+  if (config_.admin) {
+    admin_.emplace(io_, metrics_);
+    admin_->Start(*config_.admin);
+  }
   asio::co_spawn(acceptor_.get_executor(), Accept(), asio::detached);
 }
 
+std::optional<tcp::endpoint> Server::admin_endpoint() const {
+  if (!admin_) return std::nullopt;
+  return admin_->endpoint();
+}
+
 void Server::HandleSignals() {
-  signals_.emplace(io_, SIGINT, SIGTERM);
+  // On the acceptor's strand, like Stop's cancel of it.
+  signals_.emplace(acceptor_.get_executor(), SIGINT, SIGTERM);
+  WaitForSignal();
+}
+
+void Server::WaitForSignal() {
   signals_->async_wait([this](const error_code& ec, int) {
-    if (!ec) Stop();
+    if (ec) return;
+    if (draining_) {
+      Log("second signal: stopping now");
+      Stop();
+      return;
+    }
+    Drain();
+    WaitForSignal();
   });
 }
 
@@ -67,11 +93,47 @@ void Server::Stop() {
     error_code ec;
     acceptor_.close(ec);
     if (signals_) signals_->cancel(ec);
+    if (admin_) admin_->Stop();
     MutexLock lock(sessions_mutex_);
     for (const auto& weak : sessions_) {
       if (const auto session = weak.lock()) session->Close();
     }
   });
+}
+
+void Server::Drain() {
+  if (stopping_ || draining_.exchange(true)) return;
+  metrics_.SetDraining();
+  asio::post(acceptor_.get_executor(), [this] {
+    // Closed at once: connection attempts are refused from now on, and the
+    // load balancer tries another server.
+    error_code ec;
+    acceptor_.close(ec);
+    asio::co_spawn(acceptor_.get_executor(), WaitForSessions(), asio::detached);
+  });
+}
+
+Task<void> Server::WaitForSessions() {
+  // Sessions count as open until they are destroyed, after their traffic is
+  // settled; a short poll spares every session a call back into the server.
+  constexpr auto kPoll = std::chrono::milliseconds(50);
+  const auto deadline = Clock::now() + config_.drain_timeout;
+  Log("draining: " + std::to_string(metrics_.connections_open()) + " sessions open, closing them in " +
+      std::to_string(config_.drain_timeout.count()) + " s at the latest");
+  asio::steady_timer timer(acceptor_.get_executor());
+  while (!stopping_ && metrics_.connections_open() > 0 && Clock::now() < deadline) {
+    timer.expires_after(std::min<Clock::duration>(kPoll, deadline - Clock::now()));
+    error_code ec;
+    co_await timer.async_wait(asio::redirect_error(asio::use_awaitable, ec));
+  }
+  if (stopping_) co_return;  // stopped meanwhile; Stop has closed everything
+  const auto left = metrics_.connections_open();
+  if (left == 0) {
+    Log("drained");
+  } else {
+    Log("drain time over: " + std::to_string(left) + " sessions closed");
+  }
+  Stop();
 }
 
 Task<void> Server::Accept() {
@@ -83,11 +145,14 @@ Task<void> Server::Accept() {
       if (!acceptor_.is_open() || stopping_) break;
       // Out of descriptors and the like: go on accepting.
       Log("accept failed: " + ec.message());
+      metrics_.CountError(ServerError::kAccept);
       continue;
     }
+    metrics_.ConnectionAccepted();
     MutexLock lock(sessions_mutex_);
     std::erase_if(sessions_, [](const std::weak_ptr<Session>& weak) { return weak.expired(); });
     if (sessions_.size() >= config_.max_connections) {
+      metrics_.CountError(ServerError::kRefusedOverCapacity);
       socket.close(ec);  // over the server's limit: no session at all
       continue;
     }
@@ -99,6 +164,7 @@ Task<void> Server::Accept() {
     // One address cannot hold the server with openings that never come.
     auto pending = pending_.TryClaim(peer.address(), config_.max_pending_per_address);
     if (!pending) {
+      metrics_.CountError(ServerError::kRefusedPendingLimit);
       socket.close(ec);
       continue;
     }

@@ -5,8 +5,14 @@
 // through HandleSignals()). Stopping closes the listening socket and every
 // session, settles their traffic and returns.
 //
+// Drain() (any thread) is the gentle way out: the health check turns 503
+// and the listening socket closes at once, so that a load balancer sends
+// new connections elsewhere, while open sessions go on. Once the last one
+// has ended, or the drain time-out has passed, the server stops as Stop()
+// does and Run() returns.
+//
 // Thread rule: Start, HandleSignals and Run belong to the thread that owns
-// the server, Stop may be called from any thread. `sessions_mutex_` guards
+// the server, Stop and Drain may be called from any thread. `sessions_mutex_` guards
 // the list of sessions, which the accept loop and Stop's closing work use;
 // both run on the acceptor's strand, so it is never contended; it keeps the
 // list safe should either move off that strand.
@@ -23,10 +29,12 @@
 #include "common/mutex.h"
 #include "common/thread_annotations.h"
 #include "server/account_store.h"
+#include "server/admin_endpoint.h"
 #include "server/asio.h"
 #include "server/connection_registry.h"
 #include "server/ftp_pool.h"
 #include "server/login_backoff.h"
+#include "server/server_metrics.h"
 #include "server/server_options.h"
 #include "server/session.h"
 
@@ -41,16 +49,23 @@ class Server {
   Server(const Server&) = delete;
   Server& operator=(const Server&) = delete;
 
-  // Resolves and binds the listening address; throws std::runtime_error.
+  // Resolves and binds the listening address, and the admin endpoint's
+  // when configured; throws std::runtime_error.
   void Start();
   tcp::endpoint endpoint() const { return endpoint_; }
-  // SIGTERM and SIGINT call Stop().
+  // Where the admin endpoint listens; none without one.
+  std::optional<tcp::endpoint> admin_endpoint() const;
+  // SIGTERM and SIGINT call Drain(); a second one calls Stop().
   void HandleSignals();
   void Run();
   void Stop();
+  void Drain();
+  const ServerMetrics& metrics() const { return metrics_; }
 
  private:
   Task<void> Accept() KORVAN_EXCLUDES(sessions_mutex_);
+  Task<void> WaitForSessions();
+  void WaitForSignal();
 
   ServerConfig config_;
   WordListPtr words_;
@@ -62,14 +77,17 @@ class Server {
   // Joined before the loop goes: its threads post to sessions' strands.
   FtpPool ftp_pool_;
   LoginVerifier login_verifier_;
+  ServerMetrics metrics_;
   std::optional<ServerShared> shared_;
   // Declared after what sessions use, so that sessions still alive in the
   // loop are destroyed first.
   asio::io_context io_;
   tcp::acceptor acceptor_;
   tcp::endpoint endpoint_;
+  std::optional<AdminEndpoint> admin_;
   std::optional<asio::signal_set> signals_;
   std::atomic<bool> stopping_{false};
+  std::atomic<bool> draining_{false};
   Mutex sessions_mutex_;
   std::vector<std::weak_ptr<Session>> sessions_ KORVAN_GUARDED_BY(sessions_mutex_);
 };

@@ -9,6 +9,7 @@ const char kServerUsage[] =
     "                     [--allow-private] [--threads N] [--max-connections N]\n"
     "                     [--max-account-connections N] [--max-pending-per-address N]\n"
     "                     [--opening-timeout SECONDS] [--deflate-level 1-12]\n"
+    "                     [--admin HOST:PORT] [--drain-timeout SECONDS]\n"
     "       korvan-server account add|set|show|list ... (korvan-server account --help)\n";
 
 namespace {
@@ -20,8 +21,13 @@ std::optional<unsigned> ParseCount(const std::string& text, unsigned max) {
   return static_cast<unsigned>(value);
 }
 
+std::optional<unsigned> ParseSeconds(const std::string& text, unsigned max) {
+  if (text == "0") return 0u;
+  return ParseCount(text, max);
+}
+
 std::optional<TargetAddress> ParseListen(const std::string& text) {
-  // Port 0 is allowed here only: the system then picks one.
+  // Only the addresses the server listens on may have port 0: the system then picks one.
   if (text.size() > 2 && text.compare(text.size() - 2, 2, ":0") == 0) {
     auto address = ParseAuthority(text.substr(0, text.size() - 2) + ":1");
     if (address) address->port = 0;
@@ -83,6 +89,14 @@ std::variant<ServerConfig, std::string> ParseServerOptions(const std::vector<std
       const auto n = ParseCount(value, 12);
       if (!n) return "--deflate-level needs a number from 1 to 12";
       config.deflate_level = static_cast<int>(*n);
+    } else if (name == "--admin") {
+      const auto admin = ParseListen(value);
+      if (!admin) return "--admin needs HOST:PORT, not \"" + value + "\"";
+      config.admin = *admin;
+    } else if (name == "--drain-timeout") {
+      const auto n = ParseSeconds(value, 3600);
+      if (!n) return "--drain-timeout needs a number of seconds from 0 to 3600";
+      config.drain_timeout = std::chrono::seconds(*n);
     } else {
       return "unknown option \"" + name + "\"";
     }

@@ -3,7 +3,7 @@
 //                 [--smtp-relay HOST:PORT] [--allow-private] [--threads N]
 //                 [--max-connections N] [--max-account-connections N]
 //                 [--max-pending-per-address N] [--opening-timeout SECONDS]
-//                 [--deflate-level 1-12]
+//                 [--deflate-level 1-12] [--admin HOST:PORT] [--drain-timeout SECONDS]
 #pragma once
 
 #include <chrono>
@@ -40,6 +40,11 @@ struct ServerConfig {
   // How hard answers are deflated: 1 (fastest) to 12 (smallest). Each step
   // above 9 costs CPU on the server for fewer bytes on the client's link.
   int deflate_level = kDefaultDeflateLevel;
+  // Where the HTTP endpoint for health checks and metrics listens; none
+  // without it. Port 0 picks a free port.
+  std::optional<TargetAddress> admin;
+  // How long a drain lets open sessions finish before they are closed.
+  std::chrono::seconds drain_timeout{30};
 };
 
 extern const char kServerUsage[];

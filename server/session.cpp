@@ -43,18 +43,25 @@ Session::Session(tcp::socket socket, ServerShared& shared, PendingRegistry::Clai
     : socket_(std::move(socket)),
       shared_(shared),
       name_("client " + PeerName(socket_)),
+      meter_(shared.metrics),
       reader_(socket_, *shared.words, traffic_, activity_),
       writer_(socket_, shared.words, shared.pack_pool, shared.config.deflate_level, traffic_, activity_),
       watch_timer_(socket_.get_executor()),
       pending_(std::move(pending)),
-      peer_address_(PeerAddress(socket_)) {}
+      peer_address_(PeerAddress(socket_)) {
+  shared_.metrics.ConnectionOpened();
+}
 
 Session::~Session() {
   // Traffic must be paid for even when the server stops mid-conversation.
   try {
     Settle();
+  } catch (const StoreError&) {
+    shared_.metrics.CountError(ServerError::kStore);
   } catch (...) {
   }
+  // Last: a drain waits for this, and the traffic is settled by now.
+  shared_.metrics.ConnectionClosed();
 }
 
 void Session::Start() {
@@ -84,6 +91,7 @@ Task<void> Session::Run() {
     // The client went away; nothing to answer.
   } catch (const StoreError& e) {
     Log(name_ + ": " + e.what());
+    shared_.metrics.CountError(ServerError::kStore);
   }
   pending_.reset();
   co_await Finish();
@@ -134,11 +142,13 @@ Task<void> Session::Finish() {
 }
 
 void Session::Settle() {
+  meter_.Report(traffic_);
   if (!account_) return;
   const Traffic delta = traffic_ - settled_;
   if (delta.empty()) return;
   settled_ = traffic_;
   shared_.store.Charge(account_->id, delta, charge_);
+  if (charge_) shared_.metrics.AddCharged(delta.wire_bytes());
 }
 
 bool Session::RequestMayProceed() {
@@ -164,6 +174,7 @@ bool Session::StillHasCredit() {
   } catch (const StoreError& e) {
     // A store that cannot be read must not cut running connections.
     Log(name_ + ": " + e.what());
+    shared_.metrics.CountError(ServerError::kStore);
     return true;
   }
 }
@@ -180,6 +191,7 @@ Task<void> Session::Serve() {
     co_return;
   }
   name_ = "account " + std::to_string(opening->user_id) + " from " + PeerName(socket_);
+  meter_.SetService(opening->protocol());
 
   if (opening->protocol() == static_cast<std::uint8_t>(Protocol::kAccountQuery)) {
     co_await ServeAccountQuery(*opening);
@@ -187,6 +199,7 @@ Task<void> Session::Serve() {
   }
   if (!co_await Admit(*opening)) co_return;
   pending_.reset();
+  shared_.metrics.SessionAdmitted();
 
   idle_limit_ = IdleLimitFor(opening->timeout());
   reader_.OnAccountInfoRequest([this] {
@@ -201,6 +214,7 @@ Task<void> Session::ServeAccountQuery(const OpeningFields& opening) {
   const auto account = shared_.store.Find(opening.user_id);
   if (!account || !co_await ProofOpens(*account, opening)) {
     Log(name_ + ": account query with a wrong number or password");
+    shared_.metrics.LoginRefused(LoginRefusal::kPassword);
     co_await SendLoginFailure(opening.user_id, kAccountQueryLoginFailed);
     co_return;
   }
@@ -227,12 +241,14 @@ Task<bool> Session::Admit(const OpeningFields& opening) {
   const auto account = shared_.store.Find(opening.user_id);
   if (!account || !co_await ProofOpens(*account, opening)) {
     Log(name_ + ": wrong account number or password");
+    shared_.metrics.LoginRefused(LoginRefusal::kPassword);
     co_await SendLoginFailure(opening.user_id, ControlFrame(ckLoginFailed));
     co_return false;
   }
   const std::uint8_t ours = shared_.words->version();
   if (opening.word_list_version != ours) {
     Log(name_ + ": word list version " + std::to_string(opening.word_list_version) + " refused");
+    shared_.metrics.LoginRefused(LoginRefusal::kWordList);
     co_await writer_.SendBytes(ControlFrame(
         ckStatusText, "The server packs with word list version " + std::to_string(ours) + ", this client with version " +
                           std::to_string(opening.word_list_version) + ". Install the word list of version " +
@@ -242,6 +258,7 @@ Task<bool> Session::Admit(const OpeningFields& opening) {
   const Date today = TodayUtc();
   if (IsExpired(*account, today)) {
     Log(name_ + ": account expired");
+    shared_.metrics.LoginRefused(LoginRefusal::kExpired);
     Bytes answer = ControlFrame(ckStatusText, "Account " + std::to_string(account->id) + " was valid until " +
                                                   FormatDate(*account->valid_until) + ".");
     const Bytes no_credit = ControlFrame(ckNoCredit);
@@ -251,12 +268,14 @@ Task<bool> Session::Admit(const OpeningFields& opening) {
   }
   if (!HasCredit(*account, today)) {
     Log(name_ + ": no credit");
+    shared_.metrics.LoginRefused(LoginRefusal::kNoCredit);
     co_await writer_.SendBytes(ControlFrame(ckNoCredit));
     co_return false;
   }
   auto claim = shared_.registry.TryClaim(account->id, shared_.config.max_account_connections);
   if (!claim) {
     Log(name_ + ": too many connections");
+    shared_.metrics.LoginRefused(LoginRefusal::kTooManyConnections);
     co_await writer_.SendBytes(ControlFrame(ckTooManyConnections));
     co_return false;
   }

@@ -16,6 +16,7 @@
 #include "server/ftp_pool.h"
 #include "server/login_backoff.h"
 #include "server/login_verifier.h"
+#include "server/server_metrics.h"
 #include "server/server_options.h"
 #include "server/tunnel_io.h"
 
@@ -31,6 +32,7 @@ struct ServerShared {
   FtpPool& ftp_pool;
   LoginVerifier& login_verifier;
   LoginBackoff& login_backoff;
+  ServerMetrics& metrics;
 };
 
 // The idle limit towards the target: the service byte's time-out nibble n
@@ -75,6 +77,7 @@ class Session : public std::enable_shared_from_this<Session> {
   std::string name_;
   Traffic traffic_;
   Traffic settled_;
+  TrafficMeter meter_;  // the server's metrics see all traffic, charged or not
   Activity activity_;
   TunnelReader reader_;
   TunnelWriter writer_;

@@ -37,6 +37,10 @@ int Serve(const std::vector<std::string>& args) {
     Server server(std::move(config), words, store);
     server.Start();
     server.HandleSignals();
+    // Before the listening line, so that whoever waits for that one has this too.
+    if (const auto admin = server.admin_endpoint()) {
+      std::cout << "korvan-server: admin on " << admin->address().to_string() << ":" << admin->port() << std::endl;
+    }
     const auto endpoint = server.endpoint();
     std::cout << "korvan-server: listening on " << endpoint.address().to_string() << ":" << endpoint.port()
               << " (word list version " << static_cast<int>(words->version()) << ")" << std::endl;

@@ -1,5 +1,5 @@
-// The korvan-server program itself: its command line, start, service and
-// stop on SIGTERM.
+// The korvan-server program itself: its command line, start, service, and
+// drain and stop on SIGTERM.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -11,6 +11,7 @@
 
 #include <fstream>
 
+#include "tests/server/origins.h"
 #include "tests/server/server_fixture.h"
 #include "tests/support/test_paths.h"
 
@@ -100,6 +101,88 @@ TEST_F(ProgramTest, ServesTheAccountQueryAndStopsOnSigterm) {
 
   ::kill(server.pid, SIGTERM);
   EXPECT_EQ(server.Wait(), 0) << server.output;
+}
+
+// The port printed after `label` ("listening on 127.0.0.1:", "admin on 127.0.0.1:").
+std::uint16_t PortAfter(const std::string& output, const std::string& label) {
+  const auto at = output.find(label);
+  return at == std::string::npos ? 0 : static_cast<std::uint16_t>(std::stoi(output.substr(at + label.size())));
+}
+
+TEST_F(ProgramTest, SigtermDrainsWhileASessionRunsAndASecondOneStopsAtOnce) {
+  Child add({"account", "add", "--accounts", path("a.db"), "--id", "100000001", "--password", "demo"});
+  ASSERT_EQ(add.Wait(), 0) << add.output;
+  EchoServer echo;
+  const std::string host = "Host: 127.0.0.1:" + std::to_string(echo.port()) + "\r\n\r\n";
+  for (const bool twice : {false, true}) {
+    SCOPED_TRACE(twice ? "two signals" : "one signal");
+    Child server({"--listen", "127.0.0.1:0", "--words", path("words.lvk"), "--accounts", path("a.db"),
+                  "--allow-private", "--admin", "127.0.0.1:0", "--drain-timeout", "60"});
+    ASSERT_TRUE(server.ReadUntil(")\n")) << server.output;
+    const auto port = PortAfter(server.output, "listening on 127.0.0.1:");
+    const auto admin = PortAfter(server.output, "korvan-server: admin on 127.0.0.1:");
+    ASSERT_NE(port, 0) << server.output;
+    ASSERT_NE(admin, 0) << server.output;
+    EXPECT_EQ(HttpBody(HttpGet(admin, "/healthz")), "ok\n");
+
+    auto client = std::make_unique<TunnelClient>(port);
+    client->Open({}, Protocol::kTcpIp, host + "one");
+    ASSERT_TRUE(client->WaitForData(3)) << client->Describe();
+    ::kill(server.pid, SIGTERM);
+    ASSERT_TRUE(server.ReadUntil("draining: 1 sessions open, closing them in 60 s at the latest\n")) << server.output;
+    EXPECT_EQ(HttpStatus(HttpGet(admin, "/healthz")), 503);
+    client->SendData("two");
+    ASSERT_TRUE(client->WaitForData(6)) << "the open session stopped";
+    if (twice) {
+      ::kill(server.pid, SIGTERM);
+      EXPECT_EQ(server.Wait(), 0) << server.output;
+      EXPECT_NE(server.output.find("second signal: stopping now"), std::string::npos) << server.output;
+      EXPECT_TRUE(client->WaitForClose());
+    } else {
+      client.reset();
+      EXPECT_EQ(server.Wait(), 0) << server.output;
+      EXPECT_NE(server.output.find("drained\n"), std::string::npos) << server.output;
+    }
+    EXPECT_NE(server.output.find("stopped\n"), std::string::npos) << server.output;
+  }
+}
+
+TEST_F(ProgramTest, AdminAndDrainTimeoutOptionsAreChecked) {
+  const std::vector<std::string> base = {"--listen", "127.0.0.1:0", "--words", "w", "--accounts", "a"};
+  auto with = [&base](std::vector<std::string> more) {
+    auto args = base;
+    args.insert(args.end(), more.begin(), more.end());
+    return ParseServerOptions(args);
+  };
+  const auto defaults = std::get<ServerConfig>(with({}));
+  EXPECT_FALSE(defaults.admin);
+  EXPECT_EQ(defaults.drain_timeout, std::chrono::seconds(30));
+  const auto set = std::get<ServerConfig>(with({"--admin", "127.0.0.1:0", "--drain-timeout", "0"}));
+  ASSERT_TRUE(set.admin);
+  EXPECT_EQ(set.admin->port, 0);
+  EXPECT_EQ(set.drain_timeout, std::chrono::seconds(0));
+  EXPECT_EQ(std::get<ServerConfig>(with({"--drain-timeout", "3600"})).drain_timeout, std::chrono::seconds(3600));
+
+  const std::vector<std::pair<std::string, std::string>> bad = {
+      {"--admin", "nowhere"},      {"--admin", "127.0.0.1:99999"}, {"--admin", ""},
+      {"--drain-timeout", "-1"},   {"--drain-timeout", "3601"},    {"--drain-timeout", "1.5"},
+      {"--drain-timeout", "soon"}, {"--drain-timeout", ""}};
+  for (const auto& [name, value] : bad) {
+    auto args = base;
+    args[3] = path("words.lvk");
+    args.push_back(name);
+    args.push_back(value);
+    Child child(args);
+    EXPECT_EQ(child.Wait(), 2) << name << " " << value;
+    EXPECT_NE(child.output.find("korvan-server: " + name + " needs "), std::string::npos) << child.output;
+  }
+  // An address that cannot be bound is a failure to start, not a usage mistake.
+  Child add({"account", "add", "--accounts", path("a.db"), "--id", "100000001", "--password", "demo"});
+  ASSERT_EQ(add.Wait(), 0) << add.output;
+  Child taken({"--listen", "127.0.0.1:0", "--words", path("words.lvk"), "--accounts", path("a.db"), "--admin",
+               "192.0.2.1:80"});
+  EXPECT_EQ(taken.Wait(), 1);
+  EXPECT_NE(taken.output.find("admin"), std::string::npos) << taken.output;
 }
 
 TEST_F(ProgramTest, BadCommandLinesExitWithTwoAndSayWhy) {

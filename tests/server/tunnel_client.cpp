@@ -50,6 +50,7 @@ void TunnelClient::SendRaw(const Bytes& bytes) {
     const ssize_t n = ::send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
     if (n <= 0) return;  // the server may have closed; the test looks at what came back
     sent += static_cast<std::size_t>(n);
+    sent_bytes += static_cast<std::size_t>(n);
   }
 }
 

@@ -69,6 +69,7 @@ class TunnelClient {
   std::vector<std::size_t> data_frames; // raw size of each data frame
   std::vector<ControlMessage> controls;
   Bytes raw;                            // every byte received
+  std::size_t sent_bytes = 0;           // every byte sent
   bool closed = false;
   bool bad_frame = false;
   bool decode_frames = true;            // false for the account query's unframed reply
