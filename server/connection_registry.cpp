@@ -1,5 +1,7 @@
 #include "server/connection_registry.h"
 
+#include <algorithm>
+
 #include "server/log.h"
 
 namespace korvan::server {
@@ -8,12 +10,84 @@ ConnectionRegistry::Claim::~Claim() {
   if (registry_ != nullptr) registry_->Release(id_);
 }
 
+namespace {
+
+// A lease that falls this far behind would expire while still held: the
+// renewals come three times per lease time, and no more often than this.
+constexpr std::chrono::milliseconds kShortestRenewal{200};
+
+}  // namespace
+
+ConnectionRegistry::~ConnectionRegistry() {
+  if (!renewer_.joinable()) return;
+  {
+    MutexLock lock(mutex_);
+    stopping_ = true;
+    changed_.NotifyAll();
+  }
+  renewer_.join();
+  try {
+    leases_->Renew(server_, {});
+  } catch (const std::exception& e) {
+    Log("connection leases not given back (they expire by themselves): " + std::string(e.what()));
+  }
+}
+
+void ConnectionRegistry::Share(LeaseStore& leases, std::string server) {
+  leases_ = &leases;
+  server_ = std::move(server);
+  renewer_ = std::thread([this] { RenewLeases(); });
+}
+
 std::optional<ConnectionRegistry::Claim> ConnectionRegistry::TryClaim(std::int32_t id, unsigned limit) {
-  MutexLock lock(mutex_);
-  unsigned& count = open_[id];
-  if (count >= limit) return std::nullopt;
-  ++count;
-  return std::optional<Claim>(std::in_place, this, id);
+  unsigned count = 0;
+  {
+    MutexLock lock(mutex_);
+    unsigned& open = open_[id];
+    if (open >= limit) return std::nullopt;
+    count = ++open;
+  }
+  // From here the slot is ours; a lease the store refuses gives it back.
+  Claim claim(this, id);
+  if (leases_ != nullptr) {
+    MutexLock talking(lease_mutex_);
+    if (!leases_->TryHold(id, server_, count, limit)) return std::nullopt;
+  }
+  return std::optional<Claim>(std::move(claim));
+}
+
+void ConnectionRegistry::RenewLeases() {
+  using std::chrono::steady_clock;
+  const steady_clock::duration period = std::max<steady_clock::duration>(kShortestRenewal, leases_->lease_time() / 3);
+  bool failing = false;
+  for (;;) {
+    try {
+      MutexLock talking(lease_mutex_);
+      std::map<std::int32_t, unsigned> counts;
+      {
+        MutexLock lock(mutex_);
+        counts = open_;
+        released_ = false;
+      }
+      leases_->Renew(server_, counts);
+      if (failing) Log("connection leases renewed again");
+      failing = false;
+    } catch (const std::exception& e) {
+      if (!failing) Log("cannot renew the connection leases: " + std::string(e.what()));
+      failing = true;
+    }
+    MutexLock lock(mutex_);
+    // Renewed in time, and a released slot given back soon (a short pause
+    // gathers the releases of a burst into one renewal), so that the other
+    // servers may use it.
+    const auto due = steady_clock::now() + period;
+    while (!stopping_ && !released_ && steady_clock::now() < due) changed_.WaitUntil(mutex_, due);
+    if (released_) {
+      const auto gathered = steady_clock::now() + kShortestRenewal;
+      while (!stopping_ && steady_clock::now() < gathered) changed_.WaitUntil(mutex_, gathered);
+    }
+    if (stopping_) return;
+  }
 }
 
 unsigned ConnectionRegistry::Count(std::int32_t id) const {
@@ -26,6 +100,10 @@ void ConnectionRegistry::Release(std::int32_t id) {
   MutexLock lock(mutex_);
   const auto it = open_.find(id);
   if (it != open_.end() && --it->second == 0) open_.erase(it);
+  if (leases_ != nullptr) {
+    released_ = true;
+    changed_.NotifyAll();
+  }
 }
 
 }  // namespace korvan::server

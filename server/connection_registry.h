@@ -1,10 +1,13 @@
 // How many tunnel connections each account has open, so that an account
-// cannot open more than its limit; and how many of each peer address are
+// cannot open more than its limit (over every server of the store, once the
+// registry shares its counts through the store's leases); and how many of each peer address are
 // still before their admission, so that one address cannot hold the server's
 // connections with openings that never come.
 //
 // Thread rule: every method, and a Claim's destruction, may run on any
-// thread; `mutex_` guards the counts.
+// thread; `mutex_` guards the counts. A shared registry renews its leases
+// on a thread of its own, which takes a copy of the counts under the mutex
+// and talks to the store without it.
 #pragma once
 
 #include <array>
@@ -13,12 +16,14 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <boost/asio/ip/address.hpp>
 
 #include "common/mutex.h"
 #include "common/thread_annotations.h"
+#include "server/account_store.h"
 
 namespace korvan::server {
 
@@ -38,15 +43,37 @@ class ConnectionRegistry {
     std::int32_t id_;
   };
 
-  // A slot when the account has fewer than `limit` connections open.
+  ConnectionRegistry() = default;
+  // Stops the renewals and gives this server's leases back.
+  ~ConnectionRegistry();
+  ConnectionRegistry(const ConnectionRegistry&) = delete;
+  ConnectionRegistry& operator=(const ConnectionRegistry&) = delete;
+
+  // From now on every claim is also a lease of `server` in `leases`, and a
+  // thread renews them. Call once, before the first claim.
+  void Share(LeaseStore& leases, std::string server) KORVAN_EXCLUDES(mutex_);
+
+  // A slot when the account has fewer than `limit` connections open. When
+  // shared, this asks the store, which may take a while: call it off the
+  // event loop. Throws StoreError when the store cannot tell.
   std::optional<Claim> TryClaim(std::int32_t id, unsigned limit) KORVAN_EXCLUDES(mutex_);
   unsigned Count(std::int32_t id) const KORVAN_EXCLUDES(mutex_);
 
  private:
   void Release(std::int32_t id) KORVAN_EXCLUDES(mutex_);
+  void RenewLeases() KORVAN_EXCLUDES(mutex_);
 
+  // Taken around every talk with the lease store, so that a renewal built
+  // from older counts never overwrites a lease that a claim just raised.
+  Mutex lease_mutex_ KORVAN_ACQUIRED_BEFORE(mutex_);
   mutable Mutex mutex_;
+  CondVar changed_;
   std::map<std::int32_t, unsigned> open_ KORVAN_GUARDED_BY(mutex_);
+  LeaseStore* leases_ = nullptr;  // set once by Share, before any claim
+  std::string server_;
+  bool released_ KORVAN_GUARDED_BY(mutex_) = false;  // counts fell since the last renewal
+  bool stopping_ KORVAN_GUARDED_BY(mutex_) = false;
+  std::thread renewer_;
 };
 
 // Connections per peer address that are not yet admitted or refused. An

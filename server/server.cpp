@@ -2,21 +2,58 @@
 
 #include <fcntl.h>
 
+#include <unistd.h>
+
 #include <csignal>
+#include <cstdio>
+#include <random>
 #include <stdexcept>
 
 #include "server/log.h"
 
 namespace korvan::server {
 
+namespace {
+
+// Store calls wait on a database at times; a few threads keep one slow call
+// from holding up the logins behind it.
+constexpr unsigned kStoreThreads = 4;
+constexpr std::chrono::seconds kFinalFlush{10};
+
+// This process among the servers of one store: host, process and a random
+// part, so that a restarted server never takes over a dead one's leases.
+std::string ServerInstanceName() {
+  char host[256] = {};
+  if (::gethostname(host, sizeof host - 1) != 0) std::snprintf(host, sizeof host, "host");
+  std::random_device random;
+  char name[320];
+  std::snprintf(name, sizeof name, "%s/%d/%08x", host, static_cast<int>(::getpid()), random());
+  return name;
+}
+
+ChargeQueue::Options ChargeOptions(const ServerConfig& config) {
+  ChargeQueue::Options options;
+  options.spool = config.charge_spool;
+  return options;
+}
+
+}  // namespace
+
 Server::Server(ServerConfig config, WordListPtr words, std::shared_ptr<AccountStore> store)
     : config_(std::move(config)),
       words_(std::move(words)),
       store_(std::move(store)),
       pack_pool_(config_.pack_threads),
+      charges_(*store_, ChargeOptions(config_)),
+      store_pool_(kStoreThreads),
       acceptor_(asio::make_strand(io_)) {
+  // Connection counts go through the store when other servers share it.
+  if (LeaseStore* leases = store_->leases()) registry_.Share(*leases, ServerInstanceName());
+  charges_.OnWrite([this](std::size_t, const std::string& failure) {
+    if (!failure.empty()) metrics_.CountError(ServerError::kStore);
+  });
   shared_.emplace(ServerShared{config_, words_, *store_, pack_pool_, registry_, ftp_pool_, login_verifier_,
-                               login_backoff_, metrics_});
+                               login_backoff_, metrics_, charges_, store_pool_});
 }
 
 Server::~Server() {
@@ -26,6 +63,7 @@ Server::~Server() {
   io_.stop();
   ftp_pool_.Shutdown();
   pack_pool_.join();
+  store_pool_.join();
 }
 
 void Server::Start() {
@@ -85,6 +123,9 @@ void Server::Run() {
   for (unsigned i = 1; i < config_.io_threads; ++i) threads.emplace_back([this] { io_.run(); });
   io_.run();
   for (auto& t : threads) t.join();
+  // The sessions that ended are settled: their charges go to the store
+  // before Run returns (what remains is spooled when the server goes).
+  if (!charges_.Flush(kFinalFlush)) Log("account store: charges still wait to be written");
 }
 
 void Server::Stop() {

@@ -61,6 +61,9 @@ class Server {
   void Stop();
   void Drain();
   const ServerMetrics& metrics() const { return metrics_; }
+  // Waits until the traffic settled so far is in the store; false when
+  // `limit` passed first (the store is down, say).
+  bool FlushCharges(std::chrono::steady_clock::duration limit) { return charges_.Flush(limit); }
 
  private:
   Task<void> Accept() KORVAN_EXCLUDES(sessions_mutex_);
@@ -78,6 +81,10 @@ class Server {
   FtpPool ftp_pool_;
   LoginVerifier login_verifier_;
   ServerMetrics metrics_;
+  // Sessions settle into it as they end, so it outlives the loop; its
+  // destructor writes what is left (or spools it).
+  ChargeQueue charges_;
+  asio::thread_pool store_pool_;
   std::optional<ServerShared> shared_;
   // Declared after what sessions use, so that sessions still alive in the
   // loop are destroyed first.

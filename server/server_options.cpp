@@ -5,11 +5,12 @@
 namespace korvan::server {
 
 const char kServerUsage[] =
-    "usage: korvan-server --listen HOST:PORT --words FILE --accounts FILE [--smtp-relay HOST:PORT]\n"
+    "usage: korvan-server --listen HOST:PORT --words FILE --accounts FILE|URL [--smtp-relay HOST:PORT]\n"
     "                     [--allow-private] [--threads N] [--max-connections N]\n"
     "                     [--max-account-connections N] [--max-pending-per-address N]\n"
     "                     [--opening-timeout SECONDS] [--deflate-level 1-12]\n"
     "                     [--admin HOST:PORT] [--drain-timeout SECONDS]\n"
+    "                     [--charge-spool FILE] [--lease-time SECONDS]\n"
     "       korvan-server account add|set|show|list ... (korvan-server account --help)\n";
 
 namespace {
@@ -97,6 +98,13 @@ std::variant<ServerConfig, std::string> ParseServerOptions(const std::vector<std
       const auto n = ParseSeconds(value, 3600);
       if (!n) return "--drain-timeout needs a number of seconds from 0 to 3600";
       config.drain_timeout = std::chrono::seconds(*n);
+    } else if (name == "--charge-spool") {
+      if (value.empty()) return "--charge-spool needs a file name";
+      config.charge_spool = value;
+    } else if (name == "--lease-time") {
+      const auto n = ParseCount(value, 3600);
+      if (!n || *n < 2) return "--lease-time needs a number of seconds from 2 to 3600";
+      config.lease_time = std::chrono::seconds(*n);
     } else {
       return "unknown option \"" + name + "\"";
     }

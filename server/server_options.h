@@ -1,9 +1,10 @@
 // The command line of the server itself:
-//   korvan-server --listen HOST:PORT --words FILE --accounts FILE
+//   korvan-server --listen HOST:PORT --words FILE --accounts FILE|URL
 //                 [--smtp-relay HOST:PORT] [--allow-private] [--threads N]
 //                 [--max-connections N] [--max-account-connections N]
 //                 [--max-pending-per-address N] [--opening-timeout SECONDS]
 //                 [--deflate-level 1-12] [--admin HOST:PORT] [--drain-timeout SECONDS]
+//                 [--charge-spool FILE] [--lease-time SECONDS]
 #pragma once
 
 #include <chrono>
@@ -24,6 +25,7 @@ inline constexpr int kDefaultDeflateLevel = 11;
 struct ServerConfig {
   TargetAddress listen;  // port 0 picks a free port (tests)
   std::filesystem::path words;
+  // A SQLite file, or a postgresql:// URL for a store several servers share.
   std::filesystem::path accounts;
   std::optional<TargetAddress> smtp_relay;
   bool allow_private = false;
@@ -45,6 +47,12 @@ struct ServerConfig {
   std::optional<TargetAddress> admin;
   // How long a drain lets open sessions finish before they are closed.
   std::chrono::seconds drain_timeout{30};
+  // Where charges the store could not take before the server stopped are
+  // kept for the next start; none: they are lost (and the loss is logged).
+  std::filesystem::path charge_spool;
+  // How long a shared store counts this server's connections without hearing
+  // from it: a server that dies frees its accounts' slots after this.
+  std::chrono::seconds lease_time{15};
 };
 
 extern const char kServerUsage[];

@@ -19,6 +19,8 @@ constexpr std::chrono::milliseconds kCreditRecheck{1000};
 constexpr std::int64_t kCreditRecheckBytes = 64 * 1024;
 constexpr std::chrono::seconds kDrainLimit{2};
 constexpr std::size_t kDrainBytes = 1 << 20;
+constexpr const char* kStoreUnreachableText =
+    "The account service cannot be reached just now. Please try again in a minute.";
 
 std::string PeerName(const tcp::socket& socket) {
   error_code ec;
@@ -85,6 +87,7 @@ void Session::CloseNow() {
 
 Task<void> Session::Run() {
   auto self = shared_from_this();
+  bool store_failed_at_login = false;
   try {
     co_await Serve();
   } catch (const boost::system::system_error&) {
@@ -92,6 +95,14 @@ Task<void> Session::Run() {
   } catch (const StoreError& e) {
     Log(name_ + ": " + e.what());
     shared_.metrics.CountError(ServerError::kStore);
+    store_failed_at_login = !account_ && !account_query_;
+  }
+  if (store_failed_at_login) {
+    // The user learns why, rather than seeing the connection just drop.
+    try {
+      co_await writer_.SendBytes(ControlFrame(ckStatusText, kStoreUnreachableText));
+    } catch (const boost::system::system_error&) {
+    }
   }
   pending_.reset();
   co_await Finish();
@@ -113,7 +124,7 @@ Task<void> Session::Watch() {
       CloseNow();
       break;
     }
-    if (++ticks % kSettleTicks == 0 && account_ && !StillHasCredit()) {
+    if (++ticks % kSettleTicks == 0 && account_ && !co_await StillHasCreditOffLoop()) {
       Log(name_ + ": credit exhausted, connection closed");
       CloseNow();
       break;
@@ -147,7 +158,7 @@ void Session::Settle() {
   const Traffic delta = traffic_ - settled_;
   if (delta.empty()) return;
   settled_ = traffic_;
-  shared_.store.Charge(account_->id, delta, charge_);
+  shared_.charges.Add(account_->id, delta, charge_);
   if (charge_) shared_.metrics.AddCharged(delta.wire_bytes());
 }
 
@@ -165,18 +176,47 @@ bool Session::RequestMayProceed() {
 bool Session::StillHasCredit() {
   try {
     Settle();
-    const auto account = shared_.store.Find(account_->id);
-    if (!account) return false;
-    const Date today = TodayUtc();
-    charge_ = !IsPrepaid(*account, today);
-    account_ = account;
-    return HasCredit(*account, today) && !IsExpired(*account, today);
+    return JudgeCredit(shared_.store.Find(account_->id));
   } catch (const StoreError& e) {
-    // A store that cannot be read must not cut running connections.
-    Log(name_ + ": " + e.what());
-    shared_.metrics.CountError(ServerError::kStore);
-    return true;
+    return KeepGoingWithoutStore(e);
   }
+}
+
+Task<bool> Session::StillHasCreditOffLoop() {
+  Settle();
+  const std::int32_t id = account_->id;
+  AccountStore& store = shared_.store;
+  try {
+    co_return JudgeCredit(co_await OffLoop([&store, id] { return store.Find(id); }));
+  } catch (const StoreError& e) {
+    co_return KeepGoingWithoutStore(e);
+  }
+}
+
+bool Session::JudgeCredit(const std::optional<Account>& account) {
+  if (!account) return false;
+  const Date today = TodayUtc();
+  charge_ = !IsPrepaid(*account, today);
+  account_ = account;
+  return HasCredit(*account, today) && !IsExpired(*account, today);
+}
+
+bool Session::KeepGoingWithoutStore(const StoreError& e) {
+  // A store that cannot be read must not cut running connections.
+  Log(name_ + ": " + e.what());
+  shared_.metrics.CountError(ServerError::kStore);
+  return true;
+}
+
+template <typename Work>
+auto Session::OffLoop(Work work) -> Task<decltype(work())> {
+  using Result = decltype(work());
+  // A store of one machine answers from its file at once, as it always has;
+  // one that several servers share waits on the network.
+  if (shared_.store.leases() == nullptr) co_return work();
+  co_return co_await asio::co_spawn(
+      shared_.store_pool.get_executor(), [work = std::move(work)]() -> Task<Result> { co_return work(); },
+      asio::use_awaitable);
 }
 
 Task<void> Session::Serve() {
@@ -211,7 +251,10 @@ Task<void> Session::Serve() {
 }
 
 Task<void> Session::ServeAccountQuery(const OpeningFields& opening) {
-  const auto account = shared_.store.Find(opening.user_id);
+  account_query_ = true;
+  AccountStore& store = shared_.store;
+  const std::int32_t id = opening.user_id;
+  const auto account = co_await OffLoop([&store, id] { return store.Find(id); });
   if (!account || !co_await ProofOpens(*account, opening)) {
     Log(name_ + ": account query with a wrong number or password");
     shared_.metrics.LoginRefused(LoginRefusal::kPassword);
@@ -238,7 +281,9 @@ Task<void> Session::SendLoginFailure(std::int32_t account, std::span<const std::
 }
 
 Task<bool> Session::Admit(const OpeningFields& opening) {
-  const auto account = shared_.store.Find(opening.user_id);
+  AccountStore& store = shared_.store;
+  const std::int32_t id = opening.user_id;
+  const auto account = co_await OffLoop([&store, id] { return store.Find(id); });
   if (!account || !co_await ProofOpens(*account, opening)) {
     Log(name_ + ": wrong account number or password");
     shared_.metrics.LoginRefused(LoginRefusal::kPassword);
@@ -272,7 +317,10 @@ Task<bool> Session::Admit(const OpeningFields& opening) {
     co_await writer_.SendBytes(ControlFrame(ckNoCredit));
     co_return false;
   }
-  auto claim = shared_.registry.TryClaim(account->id, shared_.config.max_account_connections);
+  ConnectionRegistry& registry = shared_.registry;
+  const unsigned limit = shared_.config.max_account_connections;
+  // Shared with other servers, the claim asks the store.
+  auto claim = co_await OffLoop([&registry, id, limit] { return registry.TryClaim(id, limit); });
   if (!claim) {
     Log(name_ + ": too many connections");
     shared_.metrics.LoginRefused(LoginRefusal::kTooManyConnections);

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "server/account_store.h"
+#include "server/charge_queue.h"
 #include "server/asio.h"
 #include "server/connection_registry.h"
 #include "server/ftp_pool.h"
@@ -33,6 +34,10 @@ struct ServerShared {
   LoginVerifier& login_verifier;
   LoginBackoff& login_backoff;
   ServerMetrics& metrics;
+  ChargeQueue& charges;
+  // For calls to the account store, which may wait on a database: never on
+  // an event-loop thread.
+  asio::thread_pool& store_pool;
 };
 
 // The idle limit towards the target: the service byte's time-out nibble n
@@ -66,6 +71,14 @@ class Session : public std::enable_shared_from_this<Session> {
   Task<bool> ProofOpens(const Account& account, const OpeningFields& opening);
   Task<void> RunService(const OpeningFields& opening);
   bool StillHasCredit();
+  // The same from the watch, with the store asked off the event loop.
+  Task<bool> StillHasCreditOffLoop();
+  // Takes the store's fresh view of the account; false when it may not go on.
+  bool JudgeCredit(const std::optional<Account>& account);
+  bool KeepGoingWithoutStore(const StoreError& e);
+  // Runs `work` (a store call) on the store's threads and resumes here.
+  template <typename Work>
+  auto OffLoop(Work work) -> Task<decltype(work())>;
   void Settle();
   bool RequestMayProceed();
   void CloseNow();
@@ -96,6 +109,7 @@ class Session : public std::enable_shared_from_this<Session> {
   bool last_credit_verdict_ = true;
   bool closed_ = false;
   bool ended_ = false;
+  bool account_query_ = false;
 };
 
 }  // namespace korvan::server

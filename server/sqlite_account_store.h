@@ -43,6 +43,7 @@ class SqliteAccountStore final : public AccountStore {
   bool Update(const Account& account) override KORVAN_EXCLUDES(mutex_);
   std::vector<Account> List() override KORVAN_EXCLUDES(mutex_);
   void Charge(std::int32_t id, const Traffic& traffic, bool charge) override KORVAN_EXCLUDES(mutex_);
+  void ApplyCharges(std::span<const ChargeRecord> records) override { for (const auto& r : records) Charge(r.id, r.traffic, r.charge); }  // TEMP
 
  private:
   void Execute(const char* sql) KORVAN_REQUIRES(mutex_);

@@ -269,6 +269,7 @@ TEST_F(AdminTest, MetricsCountWhatTheSessionsCarriedAndRefused) {
   client->CloseSending();
   ASSERT_TRUE(client->WaitForClose());
   ASSERT_TRUE(WaitForNoSessions());
+  ASSERT_TRUE(server().FlushCharges(5s));
 
   std::string text = Metrics();
   const auto account = store_->Find(kDemoId);
