@@ -24,6 +24,8 @@ PACKAGES=(
   libglib2.0-dev gsettings-desktop-schemas     # GNOME's proxy settings through GSettings (GIO)
   systemd                    # systemd-analyze verify for the service unit
   lintian desktop-file-utils # checks of the Debian package (scripts/package-test.sh)
+  libpq-dev postgresql       # the shared account store of several servers, and its tests
+  haproxy                    # a real load balancer in front of two servers in the tests
 )
 # Wanted by the benchmarks alone: a failure to install them is reported, and
 # the benchmark then says "skipped" for that baseline.

@@ -5,7 +5,7 @@
 namespace korvan::server {
 
 const char kServerUsage[] =
-    "usage: korvan-server --listen HOST:PORT --words FILE --accounts FILE [--smtp-relay HOST:PORT]\n"
+    "usage: korvan-server --listen HOST:PORT --words FILE --accounts FILE|URL [--smtp-relay HOST:PORT]\n"
     "                     [--allow-private] [--threads N] [--max-connections N]\n"
     "                     [--max-account-connections N] [--max-pending-per-address N]\n"
     "                     [--opening-timeout SECONDS] [--deflate-level 1-12]\n"
