@@ -8,19 +8,19 @@
 #include <ostream>
 #include <set>
 
-#include "server/sqlite_account_store.h"
+#include "server/account_store_factory.h"
 
 namespace korvan::server {
 
 const char kAccountUsage[] =
-    "usage: korvan-server account add --accounts FILE --id N --password TEXT [--credit KIB]\n"
+    "usage: korvan-server account add --accounts FILE|URL --id N --password TEXT [--credit KIB]\n"
     "                                 [--prepaid-until YYYY-MM-DD] [--valid-until YYYY-MM-DD]\n"
     "                                 [--further-byte N]\n"
-    "       korvan-server account set --accounts FILE --id N [--password TEXT] [--credit KIB]\n"
+    "       korvan-server account set --accounts FILE|URL --id N [--password TEXT] [--credit KIB]\n"
     "                                 [--add-credit KIB] [--prepaid-until DATE|none]\n"
     "                                 [--valid-until DATE|none] [--further-byte N]\n"
-    "       korvan-server account show --accounts FILE --id N\n"
-    "       korvan-server account list --accounts FILE\n";
+    "       korvan-server account show --accounts FILE|URL --id N\n"
+    "       korvan-server account list --accounts FILE|URL\n";
 
 namespace {
 
@@ -114,8 +114,8 @@ int Add(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
   if (o.count("--prepaid-until")) a.prepaid_until = ParseDateOption("--prepaid-until", o.at("--prepaid-until"), false);
   if (o.count("--valid-until")) a.valid_until = ParseDateOption("--valid-until", o.at("--valid-until"), false);
   if (o.count("--further-byte")) a.further_byte = ParseByte(o.at("--further-byte"));
-  SqliteAccountStore store(Required(o, "--accounts"), SqliteAccountStore::Mode::kCreateIfMissing);
-  if (!store.Insert(a)) {
+  const auto store = OpenAccountStore(Required(o, "--accounts"), SqliteAccountStore::Mode::kCreateIfMissing);
+  if (!store->Insert(a)) {
     err << "korvan-server: account " << a.id << " exists already (use account set)\n";
     return kExitFailure;
   }
@@ -138,8 +138,8 @@ int Set(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
   if (o.count("--valid-until")) valid = ParseDateOption("--valid-until", o.at("--valid-until"), true);
   if (o.count("--further-byte")) further = ParseByte(o.at("--further-byte"));
 
-  SqliteAccountStore store(Required(o, "--accounts"), SqliteAccountStore::Mode::kOpenExisting);
-  auto a = store.Find(id);
+  const auto store = OpenAccountStore(Required(o, "--accounts"), SqliteAccountStore::Mode::kOpenExisting);
+  auto a = store->Find(id);
   if (!a) {
     err << "korvan-server: no account " << id << "\n";
     return kExitFailure;
@@ -150,7 +150,7 @@ int Set(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
   if (prepaid) a->prepaid_until = *prepaid;
   if (valid) a->valid_until = *valid;
   if (further) a->further_byte = *further;
-  if (!store.Update(*a)) {
+  if (!store->Update(*a)) {
     err << "korvan-server: no account " << id << "\n";
     return kExitFailure;
   }
@@ -161,8 +161,8 @@ int Set(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
 int ShowCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
   const Options o = ParseOptions(args, {"--accounts", "--id"});
   const std::int32_t id = ParseId(Required(o, "--id"));
-  SqliteAccountStore store(Required(o, "--accounts"), SqliteAccountStore::Mode::kOpenExisting);
-  const auto a = store.Find(id);
+  const auto store = OpenAccountStore(Required(o, "--accounts"), SqliteAccountStore::Mode::kOpenExisting);
+  const auto a = store->Find(id);
   if (!a) {
     err << "korvan-server: no account " << id << "\n";
     return kExitFailure;
@@ -173,8 +173,8 @@ int ShowCommand(const std::vector<std::string>& args, std::ostream& out, std::os
 
 int List(const std::vector<std::string>& args, std::ostream& out) {
   const Options o = ParseOptions(args, {"--accounts"});
-  SqliteAccountStore store(Required(o, "--accounts"), SqliteAccountStore::Mode::kOpenExisting);
-  for (const Account& a : store.List()) {
+  const auto store = OpenAccountStore(Required(o, "--accounts"), SqliteAccountStore::Mode::kOpenExisting);
+  for (const Account& a : store->List()) {
     out << a.id << " credit-kib=" << std::fixed << std::setprecision(2) << a.credit_kib
         << " prepaid-until=" << DateText(a.prepaid_until) << " valid-until=" << DateText(a.valid_until) << "\n";
   }

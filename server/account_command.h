@@ -1,13 +1,15 @@
-// `korvan-server account add|set|show|list`: managing the account file.
+// `korvan-server account add|set|show|list`: managing the account file or
+// database (FILE|URL: a SQLite file, or a postgresql:// URL).
 //
-//   add  --accounts FILE --id N --password TEXT [--credit KIB]
+//   add  --accounts FILE|URL --id N --password TEXT [--credit KIB]
 //        [--prepaid-until YYYY-MM-DD] [--valid-until YYYY-MM-DD] [--further-byte N]
-//   set  --accounts FILE --id N [--password TEXT] [--credit KIB] [--add-credit KIB]
+//   set  --accounts FILE|URL --id N [--password TEXT] [--credit KIB] [--add-credit KIB]
 //        [--prepaid-until DATE|none] [--valid-until DATE|none] [--further-byte N]
-//   show --accounts FILE --id N
-//   list --accounts FILE
+//   show --accounts FILE|URL --id N
+//   list --accounts FILE|URL
 //
-// `add` creates the file when missing; the others need it to exist.
+// `add` creates the file when missing; the others need it to exist. A
+// database must exist; its tables are made when missing.
 #pragma once
 
 #include <iosfwd>

@@ -3,6 +3,7 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <string>
 
@@ -12,8 +13,24 @@ namespace {
 
 // Schema 1 keeps a salted scrypt hash of the login proof; schema 0 (no
 // user_version) kept the password's MD5 in password_md5 and is rewritten
-// into this one when first opened.
-constexpr int kSchemaVersion = 1;
+// into this one when first opened. Schema 2 adds the keys of applied
+// charges.
+constexpr int kSchemaVersion = 2;
+
+constexpr const char kAppliedCharges[] =
+    "CREATE TABLE applied_charges (key TEXT PRIMARY KEY, applied INTEGER NOT NULL);"
+    "CREATE INDEX applied_charges_by_time ON applied_charges (applied)";
+
+// Keys of applied charges are kept far longer than any retry takes.
+constexpr std::int64_t kKeyLifetimeSeconds = 7 * 24 * 3600;
+constexpr auto kPruneEvery = std::chrono::hours(1);
+
+// Credit changes by the tunnel bytes in KiB and never goes below zero; an
+// arithmetic update keeps concurrent charges from other processes intact.
+constexpr const char kChargeSql[] =
+    "UPDATE accounts SET credit_kib = MAX(credit_kib - ?2, 0), sent_raw = sent_raw + ?3,"
+    " sent_wire = sent_wire + ?4, received_raw = received_raw + ?5,"
+    " received_wire = received_wire + ?6 WHERE id = ?1";
 
 // `%s` is the table's name: the upgrade builds the new table beside the old.
 constexpr const char kSchema[] =
@@ -196,7 +213,9 @@ SqliteAccountStore::SqliteAccountStore(const std::filesystem::path& path, Mode m
   // Checked before the first write (the journal mode) so that the message names the cause.
   if (version < kSchemaVersion && sqlite3_db_readonly(db_, "main") == 1) {
     CloseAndThrow("account file " + path.string() +
-                  " is read-only, and must be written once to replace its MD5 password digests by salted hashes");
+                  (version == 0 ? " is read-only, and must be written once to replace its MD5 password digests by"
+                                  " salted hashes"
+                                : " is read-only, and must be written once to bring it up to date"));
   }
   try {
     Execute("PRAGMA journal_mode=WAL");
@@ -251,7 +270,8 @@ void SqliteAccountStore::Upgrade() {
     // Immediate: a second process opening the file meanwhile waits here and
     // then finds the work done.
     Execute("BEGIN IMMEDIATE");
-    if (SchemaVersion() == 0) {
+    const int version = SchemaVersion();
+    if (version == 0) {
       bool has_table = false;
       {
         Statement table(db_, "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = 'accounts'");
@@ -262,8 +282,9 @@ void SqliteAccountStore::Upgrade() {
       } else {
         Execute(SchemaFor("accounts").c_str());
       }
-      Execute(("PRAGMA user_version = " + std::to_string(kSchemaVersion)).c_str());
     }
+    if (version < 2) Execute(kAppliedCharges);
+    if (version < kSchemaVersion) Execute(("PRAGMA user_version = " + std::to_string(kSchemaVersion)).c_str());
     Execute("COMMIT");
   } catch (const std::exception& e) {
     sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
@@ -349,21 +370,69 @@ std::vector<Account> SqliteAccountStore::List() {
   return accounts;
 }
 
-void SqliteAccountStore::Charge(std::int32_t id, const Traffic& traffic, bool charge) {
-  MutexLock lock(mutex_);
-  // Credit changes by the tunnel bytes in KiB; an arithmetic update keeps
-  // concurrent charges from other processes intact.
-  Statement s(db_,
-              "UPDATE accounts SET credit_kib = credit_kib - ?2, sent_raw = sent_raw + ?3,"
-              " sent_wire = sent_wire + ?4, received_raw = received_raw + ?5,"
-              " received_wire = received_wire + ?6 WHERE id = ?1");
+namespace {
+
+void BindCharge(Statement& s, std::int32_t id, const Traffic& traffic, bool charge) {
   s.Bind(1, static_cast<std::int64_t>(id));
   s.Bind(2, charge ? static_cast<double>(traffic.wire_bytes()) / 1024.0 : 0.0);
   s.Bind(3, traffic.sent_raw);
   s.Bind(4, traffic.sent_wire);
   s.Bind(5, traffic.received_raw);
   s.Bind(6, traffic.received_wire);
+}
+
+std::int64_t UnixNow() {
+  return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+}  // namespace
+
+void SqliteAccountStore::Charge(std::int32_t id, const Traffic& traffic, bool charge) {
+  MutexLock lock(mutex_);
+  Statement s(db_, kChargeSql);
+  BindCharge(s, id, traffic, charge);
   s.Step();
+}
+
+void SqliteAccountStore::ApplyCharges(std::span<const ChargeRecord> records) {
+  if (records.empty()) return;
+  MutexLock lock(mutex_);
+  const auto now = std::chrono::steady_clock::now();
+  try {
+    // Immediate: the write lock is taken (or waited for) before anything
+    // is read, so no other process slips in between a key's check and its
+    // charge.
+    Execute("BEGIN IMMEDIATE");
+    if (now >= next_prune_) {
+      Statement prune(db_, "DELETE FROM applied_charges WHERE applied < ?1");
+      prune.Bind(1, UnixNow() - kKeyLifetimeSeconds);
+      prune.Step();
+    }
+    Statement remember(db_, "INSERT OR IGNORE INTO applied_charges (key, applied) VALUES (?1, ?2)");
+    Statement charge(db_, kChargeSql);
+    const std::int64_t stamp = UnixNow();
+    for (const ChargeRecord& record : records) {
+      remember.Reset();
+      Check(sqlite3_bind_text(remember.get(), 1, record.key.data(), static_cast<int>(record.key.size()),
+                              SQLITE_TRANSIENT));
+      remember.Bind(2, stamp);
+      remember.Step();
+      if (remember.Changes() != 1) continue;  // applied before
+      charge.Reset();
+      BindCharge(charge, record.id, record.traffic, record.charge);
+      charge.Step();
+    }
+    Execute("COMMIT");
+  } catch (const std::exception& e) {
+    sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+    throw StoreError(e.what());
+  }
+  if (now >= next_prune_) next_prune_ = now + kPruneEvery;
+}
+
+void SqliteAccountStore::Check(int rc) {
+  if (rc != SQLITE_OK) throw StoreError(std::string("account store: ") + sqlite3_errmsg(db_));
 }
 
 }  // namespace korvan::server

@@ -7,7 +7,9 @@
 // A file of the first schema, which kept each password's MD5, is rewritten
 // when first opened: each account gets a salted hash of the proof its MD5
 // gave (see server/password_hash.h), and the digests are overwritten. The
-// schema's number is the file's user_version.
+// schema's number is the file's user_version. Schema 2 adds the keys of
+// applied charges, which make ApplyCharges idempotent; a file of schema 1
+// gets the table when first opened.
 //
 // Thread rule: every method may be called from any thread (the sessions
 // find and charge accounts from the server's loop threads). There is one
@@ -15,6 +17,7 @@
 // `mutex_` guards it: each statement runs whole under the mutex.
 #pragma once
 
+#include <chrono>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -43,7 +46,7 @@ class SqliteAccountStore final : public AccountStore {
   bool Update(const Account& account) override KORVAN_EXCLUDES(mutex_);
   std::vector<Account> List() override KORVAN_EXCLUDES(mutex_);
   void Charge(std::int32_t id, const Traffic& traffic, bool charge) override KORVAN_EXCLUDES(mutex_);
-  void ApplyCharges(std::span<const ChargeRecord> records) override { for (const auto& r : records) Charge(r.id, r.traffic, r.charge); }  // TEMP
+  void ApplyCharges(std::span<const ChargeRecord> records) override KORVAN_EXCLUDES(mutex_);
 
  private:
   void Execute(const char* sql) KORVAN_REQUIRES(mutex_);
@@ -53,10 +56,13 @@ class SqliteAccountStore final : public AccountStore {
   // Brings a file of an older schema to the current one, in one transaction.
   void Upgrade() KORVAN_REQUIRES(mutex_);
   void MigrateFromMd5() KORVAN_REQUIRES(mutex_);
+  void Check(int rc) KORVAN_REQUIRES(mutex_);
 
   Mutex mutex_;
   sqlite3* db_ KORVAN_GUARDED_BY(mutex_) = nullptr;
   sqlite3_stmt* find_ KORVAN_GUARDED_BY(mutex_) = nullptr;  // Find's, kept prepared
+  // Old keys of applied charges are dropped now and then, not at every batch.
+  std::chrono::steady_clock::time_point next_prune_ KORVAN_GUARDED_BY(mutex_){};
 };
 
 }  // namespace korvan::server

@@ -1,6 +1,6 @@
 // korvan-server: the compression server at the far end of the tunnel.
 //
-//   korvan-server --listen HOST:PORT --words FILE --accounts FILE [--smtp-relay HOST:PORT] ...
+//   korvan-server --listen HOST:PORT --words FILE --accounts FILE|URL [--smtp-relay HOST:PORT] ...
 //   korvan-server account add|set|show|list ...
 #include <iostream>
 #include <memory>
@@ -12,7 +12,7 @@
 #include "server/log.h"
 #include "server/server.h"
 #include "server/server_options.h"
-#include "server/sqlite_account_store.h"
+#include "server/account_store_factory.h"
 #include "wire/word_list.h"
 
 namespace {
@@ -33,7 +33,7 @@ int Serve(const std::vector<std::string>& args) {
     return kExitFailure;
   }
   try {
-    auto store = std::make_shared<SqliteAccountStore>(config.accounts, SqliteAccountStore::Mode::kOpenExisting);
+    auto store = OpenAccountStore(config.accounts.string(), SqliteAccountStore::Mode::kOpenExisting, config.lease_time);
     Server server(std::move(config), words, store);
     server.Start();
     server.HandleSignals();

@@ -299,7 +299,7 @@ TEST_F(AccountsTest, AnOldStoreIsRewrittenOnFirstOpenAndLeftAloneAfter) {
       EXPECT_FALSE(Holds(bytes, FirstFive(row.digest))) << row.id;
     }
   }
-  EXPECT_EQ(UserVersion(file_), 1);
+  EXPECT_EQ(UserVersion(file_), 2);
   ASSERT_EQ(first.size(), 3u);
   EXPECT_EQ(first[0].credit_kib, 2048);
   EXPECT_EQ(first[0].valid_until, (Date{2031, 5, 6}));
@@ -362,6 +362,36 @@ TEST_F(AccountsTest, AStoreOfANewerSchemaIsRefused) {
   sqlite3_close(db);
   EXPECT_EQ(Run({"list", "--accounts", file_}), kExitFailure);
   EXPECT_NE(err_.str().find("newer"), std::string::npos) << err_.str();
+}
+
+TEST_F(AccountsTest, AFileOfSchemaOneGetsTheChargeKeysAndKeepsItsAccounts) {
+  {
+    SqliteAccountStore store(file_, SqliteAccountStore::Mode::kCreateIfMissing);
+    Account account;
+    account.id = 100000001;
+    account.credit_kib = 50;
+    account.login = MakeLoginSecret(ProofOfPassword("demo"), kQuickScrypt);
+    ASSERT_TRUE(store.Insert(account));
+    store.Charge(account.id, {5, 1024, 0, 0}, true);
+  }
+  // Back to what schema 1 wrote: no table of applied keys.
+  sqlite3* db = nullptr;
+  sqlite3_open(file_.c_str(), &db);
+  ASSERT_EQ(sqlite3_exec(db, "DROP TABLE applied_charges; PRAGMA user_version = 1", nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  sqlite3_close(db);
+
+  SqliteAccountStore store(file_, SqliteAccountStore::Mode::kOpenExisting);
+  EXPECT_EQ(UserVersion(file_), 2);
+  const auto kept = store.Find(100000001);
+  ASSERT_TRUE(kept);
+  EXPECT_EQ(kept->credit_kib, 49);
+  EXPECT_EQ(kept->totals.sent_raw, 5);
+  EXPECT_TRUE(VerifyLoginSecret(*kept->login, ProofOfPassword("demo")));
+  const std::vector<ChargeRecord> batch = {{100000001, {0, 2048, 0, 0}, true, "key"}};
+  store.ApplyCharges(batch);
+  store.ApplyCharges(batch);
+  EXPECT_EQ(store.Find(100000001)->credit_kib, 47);
 }
 
 // Login secrets and the cache of verified logins
