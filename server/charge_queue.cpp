@@ -52,6 +52,9 @@ void ChargeQueue::OnWrite(WriteReport report) {
 void ChargeQueue::Add(std::int32_t id, const Traffic& traffic, bool charge) {
   if (traffic.empty()) return;
   MutexLock lock(mutex_);
+  // The writer sleeps while there is nothing to write: the first charge
+  // wakes it, and it gathers the rest for the interval.
+  if (pending_.empty() && sealed_.empty()) changed_.NotifyAll();
   pending_[{id, charge}] += traffic;
   ++pending_adds_;
   ++added_;
@@ -122,7 +125,10 @@ void ChargeQueue::Run() {
         const bool due = now >= next_try || ((flush_wanted_ || stopping_) && !failing);
         if (!empty && due) break;
         if (empty) {
-          if (!stopping_) changed_.Wait(mutex_);
+          if (stopping_) continue;
+          changed_.Wait(mutex_);
+          // Woken by a first charge after a quiet time: gather for an interval.
+          if (!failing) next_try = std::max(next_try, Clock::now() + options_.interval);
         } else {
           changed_.WaitUntil(mutex_, stopping_ ? std::min(next_try, give_up_) : next_try);
         }

@@ -129,6 +129,16 @@ TEST_F(ChargeQueueTest, ChargesFromManyThreadsLandExactlyAndFlushWaitsForThem) {
   EXPECT_LT(store_.Attempts().size(), 400u);
 }
 
+TEST_F(ChargeQueueTest, ChargesLandByThemselvesSoonAfterAQuietTime) {
+  ChargeQueue queue(store_, options_);
+  for (int round = 1; round <= 2; ++round) {
+    std::this_thread::sleep_for(50ms);  // the writer has nothing to do
+    queue.Add(kFirst, Bytes(1, 1), true);
+    for (int i = 0; i < 200 && store_.Totals(kFirst).sent_wire < round; ++i) std::this_thread::sleep_for(5ms);
+    EXPECT_EQ(store_.Totals(kFirst).sent_wire, round) << "no Flush, and the charge never left";
+  }
+}
+
 TEST_F(ChargeQueueTest, ADownStoreKeepsTheChargesAndGetsThemWithTheSameKeysOnceItIsBack) {
   ChargeQueue queue(store_, options_);
   std::atomic<int> failures{0}, landed{0};
