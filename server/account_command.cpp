@@ -146,11 +146,13 @@ int Set(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
   }
   if (o.count("--password")) a->login = SecretFor(o.at("--password"));
   if (credit) a->credit_kib = *credit;
-  if (add_credit) a->credit_kib += *add_credit;
   if (prepaid) a->prepaid_until = *prepaid;
   if (valid) a->valid_until = *valid;
   if (further) a->further_byte = *further;
-  if (!store->Update(*a)) {
+  // Servers charge the account while this runs: the credit is written only
+  // when it is replaced on purpose, and added to in the store otherwise.
+  const bool updated = credit ? store->Update(*a) : store->UpdateDetails(*a);
+  if (!updated || (add_credit && !store->AddCredit(id, *add_credit))) {
     err << "korvan-server: no account " << id << "\n";
     return kExitFailure;
   }

@@ -63,6 +63,12 @@ class AccountStore {
   virtual bool Insert(const Account& account) = 0;
   // Replaces every field but the traffic totals; false when there is no such account.
   virtual bool Update(const Account& account) = 0;
+  // The same but for the credit, which stays as the store has it: charges
+  // that land between a read and this write still count.
+  virtual bool UpdateDetails(const Account& account) = 0;
+  // Adds `kib` (which may be negative) to the credit in the store; the
+  // credit stops at zero. False when there is no such account.
+  virtual bool AddCredit(std::int32_t id, double kib) = 0;
   virtual std::vector<Account> List() = 0;
   // Adds `traffic` to the account's totals and, when `charge` is set, takes
   // its tunnel bytes off the credit. One atomic step.

@@ -91,6 +91,8 @@ enum Sql : std::size_t {
   kRenewDrop,
   kRenewInsert,
   kHeld,
+  kUpdateDetails,
+  kAddCredit,
   kSqlCount
 };
 
@@ -146,6 +148,10 @@ constexpr Statement kStatements[] = {
      "INSERT INTO connection_leases (server, account, count, expires)"
      " SELECT $1, a, c, now() + make_interval(secs => $4::float8) FROM unnest($2::int4[], $3::int4[]) AS l(a, c)"},
     {"korvan_held", "SELECT COALESCE(sum(count), 0) FROM connection_leases WHERE account = $1 AND expires > now()"},
+    {"korvan_update_details",
+     "UPDATE accounts SET login_salt = $2, login_hash = $3, scrypt_log2_n = $4, scrypt_r = $5, scrypt_p = $6,"
+     " prepaid_until = $7::date, valid_until = $8::date, further_byte = $9 WHERE id = $1"},
+    {"korvan_add_credit", "UPDATE accounts SET credit_kib = GREATEST(credit_kib + $2::float8, 0) WHERE id = $1"},
 };
 static_assert(std::size(kStatements) == kSqlCount);
 
@@ -642,6 +648,25 @@ bool PostgresAccountStore::Insert(const Account& account) {
 bool PostgresAccountStore::Update(const Account& account) {
   Call call(*this);
   return OneRowChanged(call.Run(kUpdate, AccountParams(account)).get());
+}
+
+bool PostgresAccountStore::UpdateDetails(const Account& account) {
+  Params p;
+  p.Int(account.id);
+  if (account.login) {
+    p.Bytes(account.login->salt).Bytes(account.login->hash).Int(account.login->params.log2_n);
+    p.Int(account.login->params.r).Int(account.login->params.p);
+  } else {
+    p.Null().Null().Null().Null().Null();
+  }
+  p.Day(account.prepaid_until).Day(account.valid_until).Int(account.further_byte);
+  Call call(*this);
+  return OneRowChanged(call.Run(kUpdateDetails, p).get());
+}
+
+bool PostgresAccountStore::AddCredit(std::int32_t id, double kib) {
+  Call call(*this);
+  return OneRowChanged(call.Run(kAddCredit, Params().Int(id).Real(kib)).get());
 }
 
 std::vector<Account> PostgresAccountStore::List() {

@@ -56,6 +56,8 @@ class PostgresAccountStore final : public AccountStore, public LeaseStore {
   std::optional<Account> Find(std::int32_t id) override KORVAN_EXCLUDES(mutex_);
   bool Insert(const Account& account) override KORVAN_EXCLUDES(mutex_);
   bool Update(const Account& account) override KORVAN_EXCLUDES(mutex_);
+  bool UpdateDetails(const Account& account) override KORVAN_EXCLUDES(mutex_);
+  bool AddCredit(std::int32_t id, double kib) override KORVAN_EXCLUDES(mutex_);
   std::vector<Account> List() override KORVAN_EXCLUDES(mutex_);
   void Charge(std::int32_t id, const Traffic& traffic, bool charge) override KORVAN_EXCLUDES(mutex_);
   void ApplyCharges(std::span<const ChargeRecord> records) override KORVAN_EXCLUDES(mutex_);

@@ -362,6 +362,25 @@ bool SqliteAccountStore::Update(const Account& account) {
   return s.Changes() == 1;
 }
 
+bool SqliteAccountStore::UpdateDetails(const Account& account) {
+  MutexLock lock(mutex_);
+  Statement s(db_,
+              "UPDATE accounts SET login_salt = ?2, login_hash = ?3, scrypt_log2_n = ?4, scrypt_r = ?5,"
+              " scrypt_p = ?6, prepaid_until = ?8, valid_until = ?9, further_byte = ?10 WHERE id = ?1");
+  BindFields(s, account);  // ?7, the credit, stays unused
+  s.Step();
+  return s.Changes() == 1;
+}
+
+bool SqliteAccountStore::AddCredit(std::int32_t id, double kib) {
+  MutexLock lock(mutex_);
+  Statement s(db_, "UPDATE accounts SET credit_kib = MAX(credit_kib + ?2, 0) WHERE id = ?1");
+  s.Bind(1, static_cast<std::int64_t>(id));
+  s.Bind(2, kib);
+  s.Step();
+  return s.Changes() == 1;
+}
+
 std::vector<Account> SqliteAccountStore::List() {
   MutexLock lock(mutex_);
   Statement s(db_, std::string("SELECT ") + kColumns + " FROM accounts ORDER BY id");

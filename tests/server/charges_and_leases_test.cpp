@@ -57,6 +57,8 @@ class MemoryStore final : public AccountStore {
     return accounts_.emplace(account.id, account).second;
   }
   bool Update(const Account&) override { return false; }
+  bool UpdateDetails(const Account&) override { return false; }
+  bool AddCredit(std::int32_t, double) override { return false; }
   std::vector<Account> List() override { return {}; }
   void Charge(std::int32_t, const Traffic&, bool) override {}
   void ApplyCharges(std::span<const ChargeRecord> records) override {

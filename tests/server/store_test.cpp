@@ -268,6 +268,25 @@ TEST_P(StoreTest, ChargesFromTwoStoresAndManyThreadsAtOnceAllCountOnce) {
   EXPECT_EQ(a->credit_kib, 1e9 - static_cast<double>(kib));
 }
 
+TEST_P(StoreTest, DetailsAndAddedCreditLeaveChargesThatLandMeanwhileAlone) {
+  ASSERT_TRUE(store_->Insert(MakeAccount(kA, 1000)));
+  auto read = store_->Find(kA);  // as `account set` reads it
+  ASSERT_TRUE(read);
+  store_->Charge(kA, {0, 100 * 1024, 0, 0}, true);  // a server charges meanwhile
+  read->further_byte = 7;
+  read->valid_until = Date{2031, 1, 2};
+  ASSERT_TRUE(store_->UpdateDetails(*read));
+  ASSERT_TRUE(store_->AddCredit(kA, 50));
+  auto a = store_->Find(kA);
+  EXPECT_EQ(a->credit_kib, 950) << "the charge was overwritten";
+  EXPECT_EQ(a->further_byte, 7);
+  EXPECT_EQ(a->valid_until, (Date{2031, 1, 2}));
+  ASSERT_TRUE(store_->AddCredit(kA, -5000));
+  EXPECT_EQ(store_->Find(kA)->credit_kib, 0) << "credit stops at zero";
+  EXPECT_FALSE(store_->AddCredit(100000099, 1));
+  EXPECT_FALSE(store_->UpdateDetails(MakeAccount(100000099, 1)));
+}
+
 INSTANTIATE_TEST_SUITE_P(Backends, StoreTest, ::testing::Values("sqlite", "postgres"),
                          [](const auto& suite_param) { return suite_param.param; });
 
