@@ -11,6 +11,7 @@
 
 #include "server/client_frames.h"
 #include "server/http_messages.h"
+#include "server/proxy_header.h"
 #include "server/proxy_target.h"
 #include "server/stream_requests.h"
 #include "wire/frame_format.h"
@@ -49,6 +50,10 @@ void ReadHttp(const Bytes& data) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   static const korvan::WordList words(2, {"HTTP/1.1 ", "Host: ", "\r\n\r\n", "Content-Length: "});
+  // A balancer's header, as the first bytes may be read: it never claims
+  // more than it was given.
+  const auto header = korvan::server::ParseProxyHeader(std::span<const std::uint8_t>(data, size));
+  if (header.outcome == korvan::server::ProxyHeader::Outcome::kDone && header.size > size) __builtin_trap();
   if (size < 1 + korvan::kOpeningSize) return 0;
   const std::size_t piece = 1 + data[0] % 128;
   const auto opening = korvan::ParseOpening(std::span<const std::uint8_t>(data + 1, korvan::kOpeningSize));

@@ -53,7 +53,7 @@ Server::Server(ServerConfig config, WordListPtr words, std::shared_ptr<AccountSt
     if (!failure.empty()) metrics_.CountError(ServerError::kStore);
   });
   shared_.emplace(ServerShared{config_, words_, *store_, pack_pool_, registry_, ftp_pool_, login_verifier_,
-                               login_backoff_, metrics_, charges_, store_pool_});
+                               login_backoff_, metrics_, pending_, charges_, store_pool_});
 }
 
 Server::~Server() {
@@ -203,14 +203,17 @@ Task<void> Server::Accept() {
       continue;
     }
     // One address cannot hold the server with openings that never come.
-    auto pending = pending_.TryClaim(peer.address(), config_.max_pending_per_address);
-    if (!pending) {
+    // Behind a balancer that names the client, the session counts it once
+    // it has read the name.
+    auto pending = config_.proxy_protocol ? std::nullopt
+                                          : pending_.TryClaim(peer.address(), config_.max_pending_per_address);
+    if (!config_.proxy_protocol && !pending) {
       metrics_.CountError(ServerError::kRefusedPendingLimit);
       socket.close(ec);
       continue;
     }
     socket.set_option(tcp::no_delay(true), ec);
-    auto session = std::make_shared<Session>(std::move(socket), *shared_, std::move(*pending));
+    auto session = std::make_shared<Session>(std::move(socket), *shared_, std::move(pending));
     sessions_.push_back(session);
     session->Start();
   }

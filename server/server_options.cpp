@@ -10,7 +10,7 @@ const char kServerUsage[] =
     "                     [--max-account-connections N] [--max-pending-per-address N]\n"
     "                     [--opening-timeout SECONDS] [--deflate-level 1-12]\n"
     "                     [--admin HOST:PORT] [--drain-timeout SECONDS]\n"
-    "                     [--charge-spool FILE] [--lease-time SECONDS]\n"
+    "                     [--charge-spool FILE] [--lease-time SECONDS] [--proxy-protocol]\n"
     "       korvan-server account add|set|show|list ... (korvan-server account --help)\n";
 
 namespace {
@@ -47,6 +47,10 @@ std::variant<ServerConfig, std::string> ParseServerOptions(const std::vector<std
     if (!seen.insert(name).second) return name + " given twice";
     if (name == "--allow-private") {
       config.allow_private = true;
+      continue;
+    }
+    if (name == "--proxy-protocol") {
+      config.proxy_protocol = true;
       continue;
     }
     if (i + 1 >= args.size()) {

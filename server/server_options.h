@@ -4,7 +4,7 @@
 //                 [--max-connections N] [--max-account-connections N]
 //                 [--max-pending-per-address N] [--opening-timeout SECONDS]
 //                 [--deflate-level 1-12] [--admin HOST:PORT] [--drain-timeout SECONDS]
-//                 [--charge-spool FILE] [--lease-time SECONDS]
+//                 [--charge-spool FILE] [--lease-time SECONDS] [--proxy-protocol]
 #pragma once
 
 #include <chrono>
@@ -53,6 +53,9 @@ struct ServerConfig {
   // How long a shared store counts this server's connections without hearing
   // from it: a server that dies frees its accounts' slots after this.
   std::chrono::seconds lease_time{15};
+  // Every connection begins with a load balancer's PROXY header (version 2)
+  // naming the client; one without it is closed.
+  bool proxy_protocol = false;
 };
 
 extern const char kServerUsage[];

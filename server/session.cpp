@@ -41,7 +41,7 @@ std::chrono::seconds IdleLimitFor(std::uint8_t timeout_nibble) {
   return n == 0 ? kDefaultIdleLimit : std::chrono::seconds(100 * n);
 }
 
-Session::Session(tcp::socket socket, ServerShared& shared, PendingRegistry::Claim pending)
+Session::Session(tcp::socket socket, ServerShared& shared, std::optional<PendingRegistry::Claim> pending)
     : socket_(std::move(socket)),
       shared_(shared),
       name_("client " + PeerName(socket_)),
@@ -219,7 +219,32 @@ auto Session::OffLoop(Work work) -> Task<decltype(work())> {
       asio::use_awaitable);
 }
 
+Task<bool> Session::TakeBalancerHeader() {
+  const auto header = co_await reader_.ReadProxyHeader(shared_.config.opening_timeout);
+  if (!header || header->outcome != ProxyHeader::Outcome::kDone) {
+    if (header || reader_.timed_out()) Log(name_ + ": no valid PROXY header from the balancer, closed");
+    CloseNow();
+    co_return false;
+  }
+  if (header->source) {
+    peer_address_ = *header->source;
+    if (peer_address_.is_v6() && peer_address_.to_v6().is_v4_mapped()) {
+      peer_address_ = peer_address_.to_v6().to_v4();
+    }
+    name_ = "client " + peer_address_.to_string();
+  }
+  auto claim = shared_.pending.TryClaim(peer_address_, shared_.config.max_pending_per_address);
+  if (!claim) {
+    shared_.metrics.CountError(ServerError::kRefusedPendingLimit);
+    CloseNow();
+    co_return false;
+  }
+  pending_.emplace(std::move(*claim));  // Claim moves, but is not assigned
+  co_return true;
+}
+
 Task<void> Session::Serve() {
+  if (shared_.config.proxy_protocol && !co_await TakeBalancerHeader()) co_return;
   const auto opening = co_await reader_.ReadOpening(shared_.config.opening_timeout);
   if (!opening) {
     if (reader_.timed_out()) {
@@ -230,7 +255,7 @@ Task<void> Session::Serve() {
     }
     co_return;
   }
-  name_ = "account " + std::to_string(opening->user_id) + " from " + PeerName(socket_);
+  name_ = "account " + std::to_string(opening->user_id) + " from " + peer_address_.to_string();
   meter_.SetService(opening->protocol());
 
   if (opening->protocol() == static_cast<std::uint8_t>(Protocol::kAccountQuery)) {

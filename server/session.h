@@ -34,6 +34,7 @@ struct ServerShared {
   LoginVerifier& login_verifier;
   LoginBackoff& login_backoff;
   ServerMetrics& metrics;
+  PendingRegistry& pending;
   ChargeQueue& charges;
   // For calls to the account store, which may wait on a database: never on
   // an event-loop thread.
@@ -48,8 +49,10 @@ std::chrono::seconds IdleLimitFor(std::uint8_t timeout_nibble);
 
 class Session : public std::enable_shared_from_this<Session> {
  public:
-  // `pending` counts the connection against its address until it is admitted or refused.
-  Session(tcp::socket socket, ServerShared& shared, PendingRegistry::Claim pending);
+  // `pending` counts the connection against its address until it is
+  // admitted or refused; none when the address comes in the balancer's
+  // header, and the session claims it once it has read that.
+  Session(tcp::socket socket, ServerShared& shared, std::optional<PendingRegistry::Claim> pending);
   ~Session();
   Session(const Session&) = delete;
   Session& operator=(const Session&) = delete;
@@ -60,6 +63,9 @@ class Session : public std::enable_shared_from_this<Session> {
  private:
   Task<void> Run();
   Task<void> Serve();
+  // Takes the client's address from the balancer's header and counts the
+  // connection against it; false (after closing) when it may not go on.
+  Task<bool> TakeBalancerHeader();
   Task<void> Watch();
   Task<void> Finish();
   Task<void> ServeAccountQuery(const OpeningFields& opening);

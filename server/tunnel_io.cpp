@@ -64,6 +64,21 @@ Task<bool> TunnelReader::ReadMore() {
   co_return true;
 }
 
+Task<std::optional<ProxyHeader>> TunnelReader::ReadProxyHeader(Clock::duration limit) {
+  SetDeadline(Clock::now() + limit);
+  for (;;) {
+    ProxyHeader header = ParseProxyHeader(received_.data());
+    if (header.outcome == ProxyHeader::Outcome::kBad) co_return header;
+    if (header.outcome == ProxyHeader::Outcome::kDone) {
+      SetDeadline(std::nullopt);
+      received_.Consume(header.size);
+      traffic_.sent_wire -= static_cast<std::int64_t>(header.size);
+      co_return header;
+    }
+    if (received_.size() >= kProxyHeaderMost || !co_await ReadMore()) co_return std::nullopt;
+  }
+}
+
 Task<std::optional<OpeningFields>> TunnelReader::ReadOpening(Clock::duration limit) {
   SetDeadline(Clock::now() + limit);
   while (received_.size() < kOpeningSize) {

@@ -19,6 +19,7 @@
 
 #include "server/account.h"
 #include "server/asio.h"
+#include "server/proxy_header.h"
 #include "wire/frame_reader.h"
 #include "wire/opening.h"
 #include "wire/word_list.h"
@@ -31,6 +32,10 @@ class TunnelReader {
  public:
   TunnelReader(tcp::socket& socket, const WordList& words, Traffic& traffic, Activity& activity);
 
+  // The balancer's header before the opening (see server/proxy_header.h);
+  // nullopt when the peer leaves or `limit` passes first. Its bytes are the
+  // balancer's, not the user's: they are not counted as traffic.
+  Task<std::optional<ProxyHeader>> ReadProxyHeader(Clock::duration limit);
   // The opening message; nullopt when the client leaves before sending 15
   // bytes, or has not sent them within `limit` (timed_out() then holds).
   Task<std::optional<OpeningFields>> ReadOpening(Clock::duration limit);

@@ -126,7 +126,8 @@ void ClusterTest::StartServers(const std::vector<std::string>& extra) {
   StartServer(1, extra);
 }
 
-void ClusterTest::StartBalancer() {
+void ClusterTest::StartBalancer(bool name_clients) {
+  const std::string proxy_header = name_clients ? " send-proxy-v2" : "";
   front_ = server::test::ClosedPort();
   // A refused connection is tried again on the other server; the health
   // check takes a draining or dead server out within a few tenths.
@@ -138,8 +139,8 @@ void ClusterTest::StartBalancer() {
       << "frontend tunnel\n  bind 127.0.0.1:" << front_ << "\n  default_backend korvan\n"
       << "backend korvan\n  balance roundrobin\n  option httpchk GET /healthz\n"
       << "  default-server inter 200ms fall 2 rise 2\n"
-      << "  server a 127.0.0.1:" << servers_[0].port << " check port " << servers_[0].admin << "\n"
-      << "  server b 127.0.0.1:" << servers_[1].port << " check port " << servers_[1].admin << "\n";
+      << "  server a 127.0.0.1:" << servers_[0].port << " check port " << servers_[0].admin << proxy_header << "\n"
+      << "  server b 127.0.0.1:" << servers_[1].port << " check port " << servers_[1].admin << proxy_header << "\n";
   balancer_ = std::make_unique<test::ChildProcess>(
       fs::path(haproxy_), std::vector<std::string>{"-db", "-f", (dir_ / "haproxy.cfg").string()},
       dir_ / "haproxy.log");

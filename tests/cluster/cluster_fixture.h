@@ -51,7 +51,8 @@ class ClusterTest : public ::testing::Test {
   void StartServer(std::size_t index, const std::vector<std::string>& extra = {});
   void StartServers(const std::vector<std::string>& extra = {});
   // HAProxy in front of both servers; waits until both pass their check.
-  void StartBalancer();
+  // `name_clients`: it sends each connection's client in a PROXY header.
+  void StartBalancer(bool name_clients = false);
   std::uint16_t front() const { return front_; }
   BalancerBytes Balanced();
   // The HAProxy log, for failure messages.

@@ -2,7 +2,11 @@
 // credit and connection limit hold across both, a server that dies or
 // drains and a database that restarts lose no charge and charge nothing
 // twice.
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <future>
@@ -192,6 +196,68 @@ TEST_F(ClusterTest, SigtermDrainsOneServerWhileTheOtherTakesTheNewConnections) {
   ASSERT_TRUE(WaitForTotals(carried.sent, carried.received, 20s))
       << "carried " << carried.sent << "/" << carried.received << ", stored " << Stored().totals.sent_wire << "/"
       << Stored().totals.received_wire;
+}
+
+// A wrong login from `source` through the balancer; what came back.
+std::string WrongLoginFrom(const char* source, std::uint16_t port, std::int32_t account) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in from{};
+  from.sin_family = AF_INET;
+  ::inet_pton(AF_INET, source, &from.sin_addr);
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(port);
+  ::inet_pton(AF_INET, "127.0.0.1", &to.sin_addr);
+  std::string answer;
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from) == 0 &&
+      ::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0) {
+    const auto opening = TunnelClient::Opening({.id = account, .password = "wrong", .version = 2}, Protocol::kTcpIp);
+    if (::write(fd, opening.data(), opening.size()) == static_cast<ssize_t>(opening.size())) {
+      timeval limit{10, 0};
+      ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+      char buffer[256];
+      for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;) answer.append(buffer, static_cast<std::size_t>(n));
+    }
+  }
+  ::close(fd);
+  return answer;
+}
+
+TEST_F(ClusterTest, BehindABalancerThatNamesClientsTheServersCountTheRealAddresses) {
+  StartServers({"--proxy-protocol"});
+  StartBalancer(/*name_clients=*/true);
+  // Guesses from one address: each server slows its answers after five.
+  std::chrono::steady_clock::duration last_answer{};
+  for (int i = 0; i < 12; ++i) {
+    const auto asked = std::chrono::steady_clock::now();
+    EXPECT_FALSE(WrongLoginFrom("127.0.0.2", front(), 100000050).empty());
+    last_answer = std::chrono::steady_clock::now() - asked;
+  }
+  EXPECT_GE(last_answer, 900ms) << "the back-off never began";
+  // Another address (and account) is not slowed: the servers told the two
+  // apart, where without the header both would be the balancer's.
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(WrongLoginFrom("127.0.0.3", front(), 100000060).empty());
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 900ms) << "another address was slowed down";
+  const std::string logs = ServerOutput(0) + ServerOutput(1);
+  EXPECT_NE(logs.find("account 100000050 from 127.0.0.2: wrong account number or password"), std::string::npos)
+      << logs;
+  EXPECT_NE(logs.find("account 100000060 from 127.0.0.3:"), std::string::npos);
+
+  // The header is the balancer's, not the user's: a download is charged
+  // what the client carried, no more.
+  constexpr std::size_t kSize = 64 * 1024;
+  Sender sender(kSize);
+  const Download d = RunDownload(front(), sender.port(), kSize);
+  ASSERT_TRUE(d.complete) << d.problem;
+  EXPECT_TRUE(WaitForTotals(static_cast<std::int64_t>(d.client->sent_bytes),
+                            static_cast<std::int64_t>(d.client->raw.size()), 10s));
+
+  // A client that goes round the balancer has no header: closed unserved.
+  TunnelClient direct(servers_[0].port);
+  direct.Open({}, Protocol::kTcpIp, "Host: 127.0.0.1:" + std::to_string(sender.port()) + "\r\n\r\n");
+  ASSERT_TRUE(direct.WaitForClose());
+  EXPECT_TRUE(direct.raw.empty());
 }
 
 }  // namespace
