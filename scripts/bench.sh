@@ -5,7 +5,8 @@
 # the real `korvan --service`, and the whole service (client and server)
 # against gzip -9, Ziproxy and Squid: bytes on the link, latency, throughput
 # and many downloads at once, and the login and account-store costs (the
-# SQLite file and a PostgreSQL database the bench starts itself).
+# SQLite file and a PostgreSQL database the bench starts itself), and two
+# servers behind HAProxy against one alone.
 #   scripts/bench.sh [BUILD_DIR]      (default build/)
 # The corpus: $KORVAN_CORPUS, else ../shared/corpus beside the repository;
 # without it the benchmarks say so and exit.
@@ -15,7 +16,7 @@ build="${1:-build}"
 generator=()
 if [ ! -f "$build/CMakeCache.txt" ] && command -v ninja >/dev/null; then generator=(-G Ninja); fi
 cmake -S . -B "$build" "${generator[@]}" -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$build" --target korvan_bench_codec korvan_bench_word_list korvan_bench_engine korvan_bench_pair korvan_bench_load korvan_bench_login korvan_bench_postgres_store -j2
+cmake --build "$build" --target korvan_bench_codec korvan_bench_word_list korvan_bench_engine korvan_bench_pair korvan_bench_load korvan_bench_login korvan_bench_postgres_store korvan_bench_cluster -j2
 "$build/bench/korvan_bench_codec" --benchmark_min_time=0.5
 echo
 "$build/bench/korvan_bench_word_list"
@@ -29,3 +30,5 @@ echo
 "$build/bench/korvan_bench_login"
 echo
 "$build/bench/korvan_bench_postgres_store"
+echo
+"$build/bench/korvan_bench_cluster"
