@@ -52,8 +52,7 @@ void ChargeQueue::OnWrite(WriteReport report) {
 void ChargeQueue::Add(std::int32_t id, const Traffic& traffic, bool charge) {
   if (traffic.empty()) return;
   MutexLock lock(mutex_);
-  // The writer sleeps while there is nothing to write: the first charge
-  // wakes it, and it gathers the rest for the interval.
+  // The writer sleeps while there is nothing to write: the first charge wakes it.
   if (pending_.empty() && sealed_.empty()) changed_.NotifyAll();
   pending_[{id, charge}] += traffic;
   ++pending_adds_;
@@ -127,8 +126,11 @@ void ChargeQueue::Run() {
         if (empty) {
           if (stopping_) continue;
           changed_.Wait(mutex_);
-          // Woken by a first charge after a quiet time: gather for an interval.
-          if (!failing) next_try = std::max(next_try, Clock::now() + options_.interval);
+          // Woken by a first charge after a quiet time: it goes at once, so
+          // that a server killed just after a connection ended loses
+          // nothing; under load the charges that come while a batch is
+          // written gather into the next.
+          if (!failing) next_try = Clock::now();
         } else {
           changed_.WaitUntil(mutex_, stopping_ ? std::min(next_try, give_up_) : next_try);
         }
@@ -158,6 +160,8 @@ void ChargeQueue::Run() {
           std::error_code ec;
           std::filesystem::remove(options_.spool, ec);
         }
+        // More batches wait: the next at once; otherwise charges gather
+        // for an interval (or go at once after a quiet time, above).
         next_try = sealed_.empty() ? Clock::now() + options_.interval : Clock::now();
         changed_.NotifyAll();
       } else {

@@ -37,7 +37,8 @@ class ChargeQueue {
  public:
   using Clock = std::chrono::steady_clock;
   struct Options {
-    // Charges added within this time go out in one batch.
+    // While charges keep coming, those added within this time go out in one
+    // batch; the first after a quiet time goes at once.
     std::chrono::milliseconds interval{200};
     // After a failed write the next try waits twice as long, up to this.
     std::chrono::milliseconds longest_retry{5000};

@@ -10,7 +10,10 @@ namespace korvan::server {
 namespace {
 
 constexpr std::chrono::seconds kWatchTick{1};
-constexpr int kSettleTicks = 5;          // settle traffic and re-check credit this often
+// Traffic is settled every tick: it only joins the charge queue, and a
+// server that dies loses at most this last second of it. The credit, which
+// asks the store, is looked at every few ticks.
+constexpr int kCreditTicks = 5;
 // A request within this time of the last look at the store, and with less
 // than this much traffic since, is judged by that look: a write to the store
 // per request would cost more than the request itself. The credit can thus
@@ -124,7 +127,11 @@ Task<void> Session::Watch() {
       CloseNow();
       break;
     }
-    if (++ticks % kSettleTicks == 0 && account_ && !co_await StillHasCreditOffLoop()) {
+    if (++ticks % kCreditTicks != 0) {
+      Settle();
+      continue;
+    }
+    if (account_ && !co_await StillHasCreditOffLoop()) {
       Log(name_ + ": credit exhausted, connection closed");
       CloseNow();
       break;

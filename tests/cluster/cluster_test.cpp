@@ -76,9 +76,21 @@ TEST_F(ClusterTest, TwoHundredDownloadsOfOneAccountOverTwoServersChargeExactlyWh
   EXPECT_EQ(account.totals.received_raw, static_cast<std::int64_t>(200 * kSize));
 }
 
-TEST_F(ClusterTest, TheAccountLimitHoldsAcrossServersAndADeadServersSlotsLapse) {
+TEST_F(ClusterTest, TheAccountLimitHoldsAcrossServersAndADeadServersSlotsLapseWithNoChargeLost) {
   StartServers({"--max-account-connections", "4", "--lease-time", "3"});
   StartBalancer();
+  // Finished downloads on both servers: their charges must outlive a kill.
+  constexpr std::size_t kSize = 64 * 1024;
+  Sender sender(kSize);
+  Carried finished;
+  for (auto& d : RunDownloads(front(), sender.port(), kSize, 4)) {
+    ASSERT_TRUE(d.complete) << d.problem;
+    finished.Add(d);
+  }
+  // Their sessions have ended (and settled) on both servers.
+  for (int i = 0; i < 200 && Metric(0, "korvan_connections_open") + Metric(1, "korvan_connections_open") > 0; ++i) {
+    std::this_thread::sleep_for(10ms);
+  }
   server::test::EchoServer echo;
   const std::string head = "Host: 127.0.0.1:" + std::to_string(echo.port()) + "\r\n\r\n";
   std::vector<std::unique_ptr<TunnelClient>> open;
@@ -128,6 +140,31 @@ TEST_F(ClusterTest, TheAccountLimitHoldsAcrossServersAndADeadServersSlotsLapse) 
     EXPECT_TRUE(open[i]->WaitForData(2)) << open[i]->Describe();
   }
   EXPECT_EQ(Metric(1, "korvan_connections_open"), 3);
+
+  // Every byte the survivor's sessions carried, and every finished
+  // download of either server, is charged; the dead server's open sessions
+  // lose at most their last second, and nothing is charged that did not cross.
+  Carried survived = finished, everything = finished;
+  for (auto& session : open) {
+    (session->closed ? everything : survived).sent += static_cast<std::int64_t>(session->sent_bytes);
+    (session->closed ? everything : survived).received += static_cast<std::int64_t>(session->raw.size());
+  }
+  survived.sent += static_cast<std::int64_t>(late->sent_bytes);
+  survived.received += static_cast<std::int64_t>(late->raw.size());
+  everything.sent += survived.sent - finished.sent;
+  everything.received += survived.received - finished.received;
+  open.clear();
+  late.reset();
+  server::Traffic stored;
+  for (int i = 0; i < 100; ++i) {
+    stored = Stored().totals;
+    if (stored.sent_wire >= survived.sent && stored.received_wire >= survived.received) break;
+    std::this_thread::sleep_for(50ms);
+  }
+  EXPECT_GE(stored.sent_wire, survived.sent);
+  EXPECT_GE(stored.received_wire, survived.received);
+  EXPECT_LE(stored.sent_wire, everything.sent);
+  EXPECT_LE(stored.received_wire, everything.received);
 }
 
 TEST_F(ClusterTest, ADatabaseRestartCutsNoDownloadLosesNoChargeAndRefusesLoginsClearly) {
