@@ -39,7 +39,7 @@ class ChargeQueue {
   struct Options {
     // While charges keep coming, those added within this time go out in one
     // batch; the first after a quiet time goes at once.
-    std::chrono::milliseconds interval{200};
+    std::chrono::milliseconds interval{50};
     // After a failed write the next try waits twice as long, up to this.
     std::chrono::milliseconds longest_retry{5000};
     // At most this many records per transaction.

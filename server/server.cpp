@@ -49,6 +49,7 @@ Server::Server(ServerConfig config, WordListPtr words, std::shared_ptr<AccountSt
       acceptor_(asio::make_strand(io_)) {
   // Connection counts go through the store when other servers share it.
   if (LeaseStore* leases = store_->leases()) registry_.Share(*leases, ServerInstanceName());
+  metrics_.CountChargesWaitingWith([this] { return charges_.Waiting(); });
   charges_.OnWrite([this](std::size_t, const std::string& failure) {
     if (!failure.empty()) metrics_.CountError(ServerError::kStore);
   });

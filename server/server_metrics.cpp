@@ -102,6 +102,9 @@ std::string RenderMetrics(const MetricsSnapshot& s) {
   for (std::size_t i = 0; i < kServerErrors; ++i) w.Sample(Label("kind", kErrorNames[i]), s.errors[i]);
   w.Family("korvan_draining", "gauge", "1 once the server drains: it accepts no tunnel connections.");
   w.Sample("", s.draining ? 1 : 0);
+  w.Family("korvan_charges_waiting", "gauge",
+           "Settled traffic records not yet written to the account store (they wait while it is away).");
+  w.Sample("", s.charges_waiting);
   return w.Take();
 }
 
@@ -134,6 +137,7 @@ MetricsSnapshot ServerMetrics::Snapshot() const {
   }
   for (std::size_t i = 0; i < kServerErrors; ++i) s.errors[i] = errors_[i].load(std::memory_order_relaxed);
   s.draining = draining_.load();
+  if (charges_waiting_) s.charges_waiting = charges_waiting_();
   return s;
 }
 

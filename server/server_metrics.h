@@ -8,6 +8,7 @@
 #pragma once
 
 #include <array>
+#include <functional>
 #include <atomic>
 #include <cstdint>
 #include <optional>
@@ -42,6 +43,7 @@ struct MetricsSnapshot {
   std::array<std::uint64_t, kLoginRefusals> logins_refused{};
   std::array<std::uint64_t, kServerErrors> errors{};
   bool draining = false;
+  std::uint64_t charges_waiting = 0;  // settled traffic records not yet in the store
 };
 
 // Prometheus text exposition format 0.0.4.
@@ -62,6 +64,8 @@ class ServerMetrics {
   void LoginRefused(LoginRefusal reason) { Bump(logins_refused_[static_cast<std::size_t>(reason)]); }
   void CountError(ServerError kind) { Bump(errors_[static_cast<std::size_t>(kind)]); }
   void SetDraining() { draining_.store(true); }
+  // Where the count of charges not yet in the store is read, at each snapshot.
+  void CountChargesWaitingWith(std::function<std::size_t()> source) { charges_waiting_ = std::move(source); }
 
   bool draining() const { return draining_.load(); }
   std::int64_t connections_open() const { return connections_open_.load(std::memory_order_relaxed); }
@@ -84,6 +88,7 @@ class ServerMetrics {
   std::array<std::atomic<std::uint64_t>, kLoginRefusals> logins_refused_{};
   std::array<std::atomic<std::uint64_t>, kServerErrors> errors_{};
   std::atomic<bool> draining_{false};
+  std::function<std::size_t()> charges_waiting_;  // set once, before the first snapshot
 };
 
 // A session's traffic as reported so far: Report() passes on what grew
