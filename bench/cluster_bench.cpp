@@ -34,10 +34,12 @@
 #include <thread>
 #include <vector>
 
+#include "bench/pair_bench_net.h"
 #include "common/mutex.h"
 #include "common/thread_annotations.h"
 #include "server/password_hash.h"
 #include "server/postgres_account_store.h"
+#include "tests/cluster/cluster_programs.h"
 #include "tests/server/origins.h"
 #include "tests/server/tunnel_client.h"
 #include "tests/support/child_process.h"
@@ -48,6 +50,8 @@
 namespace {
 
 namespace fs = std::filesystem;
+using korvan::cluster_test::PortAfter;
+using korvan::cluster_test::UnixRequest;
 using namespace std::chrono_literals;
 using korvan::server::test::TunnelClient;
 using SteadyClock = std::chrono::steady_clock;
@@ -63,23 +67,6 @@ struct Options {
 
 double Seconds(SteadyClock::duration d) { return std::chrono::duration<double>(d).count(); }
 
-// User and system time of a process (all its threads), in seconds.
-double CpuSeconds(pid_t pid) {
-  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-  const std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-  // The name in parentheses may hold blanks; fields 14 and 15 follow it.
-  const std::size_t paren = text.rfind(')');
-  if (paren == std::string::npos) return 0;
-  std::istringstream fields(text.substr(paren + 1));
-  std::string field;
-  unsigned long long user = 0, system = 0;
-  for (int n = 3; n <= 15 && fields >> field; ++n) {
-    if (n == 14) user = std::strtoull(field.c_str(), nullptr, 10);
-    if (n == 15) system = std::strtoull(field.c_str(), nullptr, 10);
-  }
-  return static_cast<double>(user + system) / static_cast<double>(::sysconf(_SC_CLK_TCK));
-}
-
 // Markup that packs well, with a piece of noise that does not after each
 // copy of the page, as pages carry inline pictures and scripts.
 std::string Body(std::size_t size) {
@@ -91,31 +78,6 @@ std::string Body(std::size_t size) {
   }
   body.resize(size);
   return body;
-}
-
-// The port after `prefix` in a program's output, once it is there.
-std::optional<std::uint16_t> PortAfter(const std::string& output, const std::string& prefix) {
-  const auto at = output.find(prefix);
-  if (at == std::string::npos) return std::nullopt;
-  const int port = std::atoi(output.substr(at + prefix.size(), 5).c_str());
-  if (port <= 0 || port > 65535) return std::nullopt;
-  return static_cast<std::uint16_t>(port);
-}
-
-std::string UnixRequest(const fs::path& socket_path, const std::string& request) {
-  const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-  if (fd < 0) return {};
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  std::snprintf(address.sun_path, sizeof address.sun_path, "%s", socket_path.c_str());
-  std::string answer;
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-      ::write(fd, request.data(), request.size()) == static_cast<ssize_t>(request.size())) {
-    char buffer[4096];
-    for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;) answer.append(buffer, static_cast<std::size_t>(n));
-  }
-  ::close(fd);
-  return answer;
 }
 
 struct Server {
@@ -302,7 +264,7 @@ Result Measure(const Options& options, std::uint16_t front, std::uint16_t sender
   }
   std::this_thread::sleep_for(std::chrono::duration<double>(options.warm_up_s));
   std::vector<double> cpu0;
-  for (const auto& w : watched) cpu0.push_back(CpuSeconds(w.pid));
+  for (const auto& w : watched) cpu0.push_back(korvan::bench::CpuSeconds(w.pid));
   const std::uint64_t payload0 = load.payload;
   const std::uint64_t tunnel0 = load.tunnel;
   const int completed0 = load.completed;
@@ -313,7 +275,7 @@ Result Measure(const Options& options, std::uint16_t front, std::uint16_t sender
   r.payload_mb_s = static_cast<double>(load.payload - payload0) / wall / 1e6;
   r.tunnel_mb_s = static_cast<double>(load.tunnel - tunnel0) / wall / 1e6;
   r.completed = load.completed - completed0;
-  for (std::size_t i = 0; i < watched.size(); ++i) r.cpu.push_back(100 * (CpuSeconds(watched[i].pid) - cpu0[i]) / wall);
+  for (std::size_t i = 0; i < watched.size(); ++i) r.cpu.push_back(100 * (korvan::bench::CpuSeconds(watched[i].pid) - cpu0[i]) / wall);
   load.stop = true;
   for (auto& t : threads) t.join();
   r.failures = load.failures();

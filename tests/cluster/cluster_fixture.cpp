@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "server/password_hash.h"
+#include "tests/cluster/cluster_programs.h"
 #include "tests/server/origins.h"
 #include "tests/server/server_fixture.h"
 #include "tests/support/test_paths.h"
@@ -23,32 +24,6 @@ std::unique_ptr<test::PostgresCluster> ClusterTest::database_;
 std::string ClusterTest::no_database_;
 
 namespace {
-
-// The port after `prefix` in a program's output, once it is there.
-std::optional<std::uint16_t> PortAfter(const std::string& output, const std::string& prefix) {
-  const auto at = output.find(prefix);
-  if (at == std::string::npos) return std::nullopt;
-  const auto digits = output.substr(at + prefix.size(), 5);
-  const int port = std::atoi(digits.c_str());
-  if (port <= 0 || port > 65535) return std::nullopt;
-  return static_cast<std::uint16_t>(port);
-}
-
-std::string UnixRequest(const fs::path& socket_path, const std::string& request) {
-  const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-  if (fd < 0) return {};
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  std::snprintf(address.sun_path, sizeof address.sun_path, "%s", socket_path.c_str());
-  std::string answer;
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-      ::write(fd, request.data(), request.size()) == static_cast<ssize_t>(request.size())) {
-    char buffer[4096];
-    for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;) answer.append(buffer, static_cast<std::size_t>(n));
-  }
-  ::close(fd);
-  return answer;
-}
 
 std::vector<std::string> SplitCsv(const std::string& line) {
   std::vector<std::string> fields;
